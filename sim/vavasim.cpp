@@ -1,0 +1,1 @@
+// Simulated driver: placeholder until the driver emulation lands.

@@ -1,0 +1,106 @@
+// Opener of module ac, its locks and the field accessor for "dc".
+#include <lua.hpp>
+
+#include "ac/locks.h"
+#include "ac/services.h"
+#include "channel/status.h"
+
+// Defined in this order so that they are created in this order at load.
+wxMutex FilterCS(wxMUTEX_RECURSIVE);
+wxMutex StatsCS(wxMUTEX_RECURSIVE);
+wxMutex sqliteWriteOpsCS(wxMUTEX_RECURSIVE);
+wxMutex autoAuthorizeCommandCS(wxMUTEX_RECURSIVE);
+wxMutex mockLock(wxMUTEX_RECURSIVE);
+
+extern "C" {
+int32_t mockdriver = 0;
+}
+extern "C" int luaopen_lacdc(lua_State* L);
+
+#define NI l_notimplemented
+
+static const luaL_Reg s_Funcs[] = {
+    {"GetInstalledSoftware", l_GetInstalledSoftware},
+    {"GetMountPointFromPath", l_GetMountPointFromPath},
+    {"WriteEventLocally", l_WriteEventLocally},
+    {"corelimit", l_corelimit},
+    {"panic", l_panic},
+    {"InstallDriver", l_nothing},
+    {"UninstallDriver", l_nothing},
+    {"InitStats", NI},
+    {"StatNames", NI},
+    {"GetStatsAll", NI},
+    {"StatsEvent", NI},
+    {"GetStatsVar", NI},
+    {"SetStatsVar", NI},
+    {"IncStatsVar", NI},
+    {"ClearStatsVar", NI},
+    {"ProfilerBindings", l_ProfilerBindings},
+    {"DecryptRuleset", NI},
+    {"ShouldUpdateSchema", NI},
+    {"UpdatedSchema", NI},
+    {"EnterCriticalSection", l_EnterCriticalSection},
+    {"LeaveCriticalSection", l_LeaveCriticalSection},
+    {"EnterAutoAuthorizeCommandCS", l_EnterAutoAuthorizeCommandCS},
+    {"LeaveAutoAuthorizeCommandCS", l_LeaveAutoAuthorizeCommandCS},
+    {"AddProcess", NI},
+    {"GetProcess", NI},
+    {"RemoveProcess", NI},
+    {"ClearProcessCache", NI},
+    {"ProcCacheStats", NI},
+    {"HashNull", NI},
+    {"HashString", NI},
+    {"HashPrimary", NI},
+    {"HashSecondary", NI},
+    {"HashAll", NI},
+    {"CacheSelfTest", l_nothing},
+    {"CacheDump", NI},
+    {"mockdriver", l_mockdriver},
+    {"AddToFilterSet", NI},
+    {"ClearFilterSet", NI},
+    {"GetfilledPositionsCount", NI},
+    {"IsLikelyInSet", NI},
+    {"SetBypassFilterState", NI},
+    {"FilterSetDump", NI},
+    {"FilterSetStats", NI},
+    {nullptr, nullptr},
+};
+
+static bool mock_selected()
+{
+    wxMutexLocker lock(mockLock);
+    return mockdriver != 0;
+}
+
+// __index of the module table: only "dc" answers, and it decides afresh at every
+// read so that a change of mockdriver takes effect at once.
+static int lm_index(lua_State* L)
+{
+    const char* key = luaL_checkstring(L, 2);
+    if (key[0] != 'd' || key[1] != 'c' || key[2] != '\0') return 0;
+    if (mock_selected()) {
+        lua_getglobal(L, "require");
+        lua_pushliteral(L, "vava_mock");
+        lua_call(L, 1, 1);
+        return 1;
+    }
+    luaL_getsubtable(L, LUA_REGISTRYINDEX, "_LOADED");
+    lua_getfield(L, -1, "vava");
+    if (lua_toboolean(L, -1)) return 1;
+    lua_pop(L, 2);
+    luaL_requiref(L, "vava", luaopen_lacdc, 0);
+    return 1;
+}
+
+extern "C" int luaopen_ac(lua_State* L)
+{
+    lua_createtable(L, 0, 43);
+    luaL_setfuncs(L, s_Funcs, 0);
+    lua_pushinteger(L, 13);
+    lua_setfield(L, -2, "ErrNotExec");
+    lua_createtable(L, 0, 1);
+    lua_pushcfunction(L, lm_index);
+    lua_setfield(L, -2, "__index");
+    lua_setmetatable(L, -2);
+    return 1;
+}

@@ -1,0 +1,175 @@
+// Opener of the driver-channel module (loaded as "lacdc" and as "vava"):
+// module functions, handle methods, the compiler table and the constant groups.
+#include <cctype>
+#include <cstring>
+
+#include "channel/event_record.h"
+#include "channel/handle.h"
+#include "channel/status.h"
+#include "json/json_lua.h"
+
+#define NI l_notimplemented
+
+static const luaL_Reg fns[] = {
+    {"open", NI},
+    {"open_worker", NI},
+    {"load", NI},
+    {"unload", NI},
+    {"profiler", NI},
+    {"decode", jsonL_decode},
+    {"istimeout", l_istimeout},
+    {"GetFileNameFromPidAndFd", NI},
+    {"GetProcNameFromPid", NI},
+    {"GetProcCwdFromPid", NI},
+    {"GetRealPath", NI},
+    {"CacheStats", NI},
+    {"ClearCache", NI},
+    {"AddToCache", NI},
+    {"RemoveFromCache", NI},
+    {"IsCached", NI},
+    {"DriftClear", NI},
+    {"DriftFreshFilter", NI},
+    {"DriftClose", NI},
+    {"DriftCondOpen", NI},
+    {"DriftDup", NI},
+    {"DriftDupTrackPossibleClose", NI},
+    {"DriftOpen", NI},
+    {"DriftStats", NI},
+    {"EventAbstractionStats", NI},
+    {"GetProcessInterpreterType", NI},
+    {"IsTrustedPath", NI},
+    {"IsPrelink", NI},
+    {"IsExtensionInterpreted", NI},
+    {"quickIMFilter", NI},
+    {"AbstractEvent", NI},
+    {"BindStats", NI},
+    {nullptr, nullptr},
+};
+
+static const luaL_Reg handle_fns[] = {
+    {"__gc", NI},
+    {"__tostring", NI},
+    {"close", NI},
+    {"get", NI},
+    {"gettest", NI},
+    {"isdone", NI},
+    {"reply", NI},
+    {"command", NI},
+    {"program", NI},
+    {nullptr, nullptr},
+};
+
+static const luaL_Reg acc_fns[] = {
+    {"clear", NI},
+    {"sign", NI},
+    {"guid", NI},
+    {"default", NI},
+    {"procedure", NI},
+    {"link", NI},
+    {"psieve", NI},
+    {"ssieve", NI},
+    {"newsieve", NI},
+    {"constant", NI},
+    {"suffixlist", NI},
+    {"newcode", NI},
+    {"newjump", NI},
+    {"newreturn", NI},
+    {"dump", NI},
+    {"tostring", NI},
+    {nullptr, nullptr},
+};
+
+struct literal {
+    const char* name;
+    int value;
+};
+
+static const literal reply_literals[] = {
+    {"REPLY_TIMEOUT", 0}, {"REPLY_ERROR", 1}, {"REPLY_ALLOW", 2},
+    {"REPLY_BLOCK", 3},   {"REPLY_IGNORE", 4}, {"REPLY_TRACKFILE", 5},
+};
+static const literal action_literals[] = {
+    {"IGNORE", 0}, {"ALLOW", 1}, {"DENY", 2}, {"ERROR", 3}, {"ADVICE", 4}, {"NOTIFY", 5},
+};
+static const literal entity_literals[] = {
+    {"ENTITY_FILE", 1}, {"ENTITY_REGKEY", 2}, {"ENTITY_REGVALUE", 3}, {"ENTITY_PROCESS", 4},
+};
+static const literal disposition_literals[] = {
+    {"CREATE_NEW", 1}, {"CREATE_ALWAYS", 2}, {"OPEN_EXISTING", 3},
+    {"OPEN_ALWAYS", 4}, {"TRUNCATE_EXISTING", 5},
+};
+
+// Process-wide: the mask table is filled once, by the first open.
+static bool first_open = true;
+
+extern "C" {
+
+// Stack: module table at -2, group table at -1.
+void set_literal(lua_State* L, const char* name, int value)
+{
+    lua_pushinteger(L, value);
+    lua_setfield(L, -3, name);
+
+    const char* us = strchr(name, '_');
+    const char* src = us ? us + 1 : name;
+    char shortname[64];
+    size_t n = 0;
+    for (; src[n] && n < sizeof shortname - 1; n++)
+        shortname[n] = (char)tolower((unsigned char)src[n]);
+    shortname[n] = '\0';
+
+    lua_pushinteger(L, value);
+    lua_setfield(L, -2, shortname);
+    lua_pushstring(L, shortname);
+    lua_rawseti(L, -2, value);
+}
+
+}  // extern "C"
+
+template <size_t N>
+static void add_group(lua_State* L, const char* field, const literal (&lits)[N])
+{
+    lua_createtable(L, (int)N, (int)N);
+    for (const literal& l : lits) set_literal(L, l.name, l.value);
+    lua_setfield(L, -2, field);
+}
+
+static void add_event_group(lua_State* L)
+{
+    lua_createtable(L, AC_EVENT_TYPE_COUNT, AC_EVENT_TYPE_COUNT);
+    for (int t = 0; t < AC_EVENT_TYPE_COUNT; t++) set_literal(L, ac_event_type_names[t].constant, t);
+    lua_pushvalue(L, -1);
+    lua_setfield(L, -3, "event");
+    lua_setfield(L, -2, "type");
+}
+
+extern "C" int luaopen_lacdc(lua_State* L)
+{
+    if (luaL_newmetatable(L, LAC_HANDLE_META)) {
+        lua_pushvalue(L, -1);
+        lua_setfield(L, -2, "__index");
+        luaL_setfuncs(L, handle_fns, 0);
+    }
+    lua_pop(L, 1);
+
+    lua_createtable(L, 0, 32);
+    luaL_setfuncs(L, fns, 0);
+
+    lua_createtable(L, 0, 16);
+    luaL_setfuncs(L, acc_fns, 0);
+    lua_setfield(L, -2, "compiler");
+
+    add_group(L, "reply", reply_literals);
+    add_group(L, "action", action_literals);
+    add_event_group(L);
+    add_group(L, "entity", entity_literals);
+    add_group(L, "CreationDisposition", disposition_literals);
+
+    if (first_open) {
+        lac_initialize();
+        first_open = false;
+    }
+    return 1;
+}
+
+extern "C" int luaopen_vava(lua_State* L) { return luaopen_lacdc(L); }
