@@ -2,6 +2,7 @@
 // module functions, handle methods, the compiler table and the constant groups.
 #include <cctype>
 #include <cstring>
+#include <mutex>
 
 #include "channel/event_record.h"
 #include "channel/handle.h"
@@ -99,8 +100,9 @@ static const literal disposition_literals[] = {
     {"OPEN_ALWAYS", 4}, {"TRUNCATE_EXISTING", 5},
 };
 
-// Process-wide: the mask table is filled once, by the first open.
-static bool first_open = true;
+// Process-wide: the mask table is filled once, by the first open. Worker states
+// may open the module concurrently, so the first open is serialised.
+static std::once_flag first_open;
 
 extern "C" {
 
@@ -165,10 +167,7 @@ extern "C" int luaopen_lacdc(lua_State* L)
     add_group(L, "entity", entity_literals);
     add_group(L, "CreationDisposition", disposition_literals);
 
-    if (first_open) {
-        lac_initialize();
-        first_open = false;
-    }
+    std::call_once(first_open, lac_initialize);
     return 1;
 }
 
