@@ -4,25 +4,31 @@
 #include <cstring>
 #include <mutex>
 
+#include "channel/command.h"
+#include "channel/device.h"
 #include "channel/event_record.h"
 #include "channel/handle.h"
+#include "channel/reply.h"
+#include "channel/retrieval.h"
 #include "channel/status.h"
+#include "abstraction/counters.h"
+#include "cache/proc_info.h"
 #include "json/json_lua.h"
 
 #define NI l_notimplemented
 
 static const luaL_Reg fns[] = {
-    {"open", NI},
-    {"open_worker", NI},
-    {"load", NI},
-    {"unload", NI},
-    {"profiler", NI},
+    {"open", l_open},
+    {"open_worker", l_open_worker},
+    {"load", l_load},
+    {"unload", l_unload},
+    {"profiler", l_profiler},
     {"decode", jsonL_decode},
     {"istimeout", l_istimeout},
-    {"GetFileNameFromPidAndFd", NI},
-    {"GetProcNameFromPid", NI},
-    {"GetProcCwdFromPid", NI},
-    {"GetRealPath", NI},
+    {"GetFileNameFromPidAndFd", l_GetFileNameFromPidAndFd},
+    {"GetProcNameFromPid", l_GetProcNameFromPid},
+    {"GetProcCwdFromPid", l_GetProcCwdFromPid},
+    {"GetRealPath", l_GetRealPath},
     {"CacheStats", NI},
     {"ClearCache", NI},
     {"AddToCache", NI},
@@ -36,7 +42,7 @@ static const luaL_Reg fns[] = {
     {"DriftDupTrackPossibleClose", NI},
     {"DriftOpen", NI},
     {"DriftStats", NI},
-    {"EventAbstractionStats", NI},
+    {"EventAbstractionStats", l_EventAbstractionStats},
     {"GetProcessInterpreterType", NI},
     {"IsTrustedPath", NI},
     {"IsPrelink", NI},
@@ -48,14 +54,14 @@ static const luaL_Reg fns[] = {
 };
 
 static const luaL_Reg handle_fns[] = {
-    {"__gc", NI},
-    {"__tostring", NI},
-    {"close", NI},
-    {"get", NI},
-    {"gettest", NI},
-    {"isdone", NI},
-    {"reply", NI},
-    {"command", NI},
+    {"__gc", l_close},
+    {"__tostring", l_tostring},
+    {"close", l_close},
+    {"get", l_get},
+    {"gettest", l_gettest},
+    {"isdone", l_isdone},
+    {"reply", l_reply},
+    {"command", l_command},
     {"program", NI},
     {nullptr, nullptr},
 };

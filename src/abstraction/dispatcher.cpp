@@ -1,0 +1,86 @@
+#include "abstraction/dispatcher.h"
+
+#include <unistd.h>
+
+#include <array>
+
+#include "abstraction/counters.h"
+#include "channel/event_record.h"
+
+namespace {
+
+struct route {
+    ac_handler handler;  // null: answered as an unsupported type
+    ac_stat counter;
+    bool stat_handler;   // unlink events are counted only by their own counter
+};
+
+// Handlers are filled in as the fast-path decisions land; until then their
+// types are answered like any unsupported type.
+constexpr std::array<route, AC_EVENT_TYPE_COUNT> make_routes()
+{
+    std::array<route, AC_EVENT_TYPE_COUNT> r{};
+    auto set = [&r](uint32_t type, ac_handler h, ac_stat counter, bool stat = true) {
+        r[type] = route{h, counter, stat};
+    };
+    set(EVENT_DUP_PRE, nullptr, STAT_event_dup_pre);
+    set(EVENT_DUP_POST, nullptr, STAT_event_dup_post);
+    set(EVENT_OPEN_PRE, nullptr, STAT_event_open_pre);
+    set(EVENT_OPEN_POST, nullptr, STAT_event_open_post);
+    set(EVENT_CHMOD_PRE, nullptr, STAT_event_chmod_pre);
+    set(EVENT_FCHMOD_PRE, nullptr, STAT_event_chmod_pre);
+    set(EVENT_CHMOD_POST, nullptr, STAT_event_chmod_post);
+    set(EVENT_FCHMOD_POST, nullptr, STAT_event_chmod_post);
+    set(EVENT_CLOSE_PRE, nullptr, STAT_event_close_pre);
+    set(EVENT_EXECVE_PRE, nullptr, STAT_event_exec_pre);
+    set(EVENT_RENAME_POST, nullptr, STAT_event_rename_post);
+    set(EVENT_CHOWN_PRE, nullptr, STAT_event_chown_pre);
+    set(EVENT_LCHOWN_PRE, nullptr, STAT_event_chown_pre);
+    set(EVENT_FCHOWN_PRE, nullptr, STAT_event_chown_pre);
+    set(EVENT_FCHOWNAT_PRE, nullptr, STAT_event_chown_pre);
+    set(EVENT_CHOWN_POST, nullptr, STAT_event_chown_post);
+    set(EVENT_LCHOWN_POST, nullptr, STAT_event_chown_post);
+    set(EVENT_FCHOWNAT_POST, nullptr, STAT_event_chown_post);
+    set(EVENT_FCHOWN_POST, nullptr, STAT_event_chown_post);
+    set(EVENT_UNLINK_POST, nullptr, STAT_event_unlink_post, false);
+    set(EVENT_UNLINKAT_POST, nullptr, STAT_event_unlink_post, false);
+    set(EVENT_MMAP_PRE, nullptr, STAT_event_mmap_pre);
+    return r;
+}
+
+constexpr std::array<route, AC_EVENT_TYPE_COUNT> routes = make_routes();
+
+}  // namespace
+
+extern "C" {
+
+void StatHandler(int32_t result)
+{
+    if (result == AC_HANDOFF || result == AC_REPLY_HANDOFF)
+        ac_count(STAT_lua_return);
+    else if (result == AC_ANSWERED)
+        ac_count(STAT_eagain_return);
+    ac_count(STAT_total_events);
+}
+
+int32_t AbstractEvent(ac_reply_msg* reply, ac_decision_ctx* ctx)
+{
+    const ac_event_info* ev = ctx->event;
+    if (ev->pid == (int32_t)getpid()) {
+        AC_DEBUG(ctx, "Filtering out own event\n");
+        return replyIgnoreEagain(ctx, reply);
+    }
+    const route* r = ac_type_in_range(ev->type) ? &routes[ev->type] : nullptr;
+    if (r && r->handler) {
+        int32_t result = r->handler(ctx, reply);
+        ac_count(r->counter);
+        if (r->stat_handler) StatHandler(result);
+        return result;
+    }
+    ac_count(STAT_event_not_handled);
+    ac_count(STAT_total_events);
+    AC_DEBUG(ctx, "Type %d not supported by C event abstraction\n", (int)ev->type);
+    return replyError(ctx, reply);
+}
+
+}  // extern "C"

@@ -1,0 +1,158 @@
+#include "cache/proc_info.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "channel/event_record.h"
+#include "channel/status.h"
+
+namespace {
+
+constexpr size_t LINK_NAME = 128;
+constexpr size_t JOIN_MAX = 8192;
+constexpr size_t TARGET_MAX = 4096;
+
+void anchor_link(char* link, uint32_t pid, const char* name, int32_t dirfd)
+{
+    if (name[0] == '/')
+        snprintf(link, LINK_NAME, "/proc/%d/root", (int)pid);
+    else if (dirfd == AC_FD_CWD)
+        snprintf(link, LINK_NAME, "/proc/%d/cwd", (int)pid);
+    else
+        snprintf(link, LINK_NAME, "/proc/%d/fd/%d", (int)pid, dirfd);
+}
+
+// The name as the process sees it: anchor target joined with the name. Returns
+// the text to resolve, or null with errno set when the anchor is unreadable.
+const char* join_anchor(const char* link, const char* name, char* joined)
+{
+    memset(joined, 0, JOIN_MAX);
+    ssize_t len = readlink(link, joined, JOIN_MAX);
+    if (len < 0) return nullptr;
+    size_t name_len = strlen(name);
+    if (len == 0 || (size_t)len + name_len >= JOIN_MAX) return name;
+    size_t at = (size_t)len;
+    if (joined[at - 1] != '/') joined[at++] = '/';
+    const char* rest = name[0] == '/' ? name + 1 : name;
+    size_t rest_len = strlen(rest);
+    if (at + rest_len >= JOIN_MAX) return name;
+    memcpy(joined + at, rest, rest_len + 1);
+    return joined;
+}
+
+int push_link(lua_State* L, const char* link)
+{
+    char target[TARGET_MAX];
+    ssize_t n = readlink(link, target, sizeof target);
+    if (n < 0) return l_pushresult(L, errno, "readlink(\"%s\")", link);
+    lua_pushlstring(L, target, (size_t)n);
+    return 1;
+}
+
+}  // namespace
+
+extern "C" {
+
+int IsProcessAlive(uint32_t pid) { return kill((pid_t)pid, 0) != 0 && errno == ESRCH; }
+
+long GetFileNameFromPidAndFd(int32_t pid, int32_t fd, char* out, size_t size)
+{
+    char link[LINK_NAME] = {};
+    if (fd == AC_FD_CWD)
+        snprintf(link, sizeof link, "/proc/%d/cwd", pid);
+    else
+        snprintf(link, sizeof link, "/proc/%d/fd/%d", pid, fd);
+    return (long)readlink(link, out, size);
+}
+
+int GetProcNameFromPid(unsigned long pid, char* out)
+{
+    char link[LINK_NAME];
+    snprintf(link, sizeof link, "/proc/%lu/exe", pid);
+    char target[TARGET_MAX] = {};
+    ssize_t n = readlink(link, target, sizeof target - 1);
+    if (n < 0) return 0;
+    target[n] = '\0';
+    strcpy(out, target);
+    return 1;
+}
+
+int GetRealPath(uint32_t pid, const char* name, int32_t dirfd, char* out, size_t n)
+{
+    char link[LINK_NAME];
+    anchor_link(link, pid, name, dirfd);
+    char joined[JOIN_MAX];
+    const char* text = join_anchor(link, name, joined);
+    if (!text) {
+        char msg[256];
+        snprintf(out, n, "readlink(\"%s\"): %s", link, strerror_r(errno, msg, sizeof msg));
+        return 1;
+    }
+    char resolved[PATH_MAX] = {};
+    realpath(text, resolved);
+    memcpy(out, resolved, n < sizeof resolved ? n : sizeof resolved);
+    return 1;
+}
+
+// Lua: GetRealPath(pid, name [, dirfd])
+int l_GetRealPath(lua_State* L)
+{
+    uint32_t pid = (uint32_t)luaL_checkinteger(L, 1);
+    const char* name = luaL_checkstring(L, 2);
+    int32_t dirfd = lua_type(L, 3) == LUA_TNUMBER ? (int32_t)lua_tointeger(L, 3) : AC_FD_CWD;
+    char link[LINK_NAME];
+    anchor_link(link, pid, name, dirfd);
+    char joined[JOIN_MAX];
+    const char* text = join_anchor(link, name, joined);
+    if (!text) {
+        int err = errno;
+        lua_pushstring(L, name);
+        lua_pushfstring(L, "readlink(\"%s\"): %s", link, strerror(err));
+        lua_pushinteger(L, err);
+        return 3;
+    }
+    char resolved[PATH_MAX] = {};
+    if (!realpath(text, resolved)) {
+        int err = errno;
+        lua_pushstring(L, text);
+        lua_pushstring(L, strerror(err));
+        lua_pushinteger(L, err);
+        return 3;
+    }
+    lua_pushstring(L, resolved);
+    return 1;
+}
+
+int l_GetFileNameFromPidAndFd(lua_State* L)
+{
+    int pid = (int)luaL_checkinteger(L, 1);
+    int fd = (int)luaL_checkinteger(L, 2);
+    char link[LINK_NAME];
+    if (fd == AC_FD_CWD)
+        snprintf(link, sizeof link, "/proc/%d/cwd", pid);
+    else
+        snprintf(link, sizeof link, "/proc/%d/fd/%d", pid, fd);
+    return push_link(L, link);
+}
+
+int l_GetProcNameFromPid(lua_State* L)
+{
+    char link[LINK_NAME];
+    snprintf(link, sizeof link, "/proc/%d/exe", (int)luaL_checkinteger(L, 1));
+    return push_link(L, link);
+}
+
+int l_GetProcCwdFromPid(lua_State* L)
+{
+    char link[LINK_NAME];
+    snprintf(link, sizeof link, "/proc/%d/cwd", (int)luaL_checkinteger(L, 1));
+    return push_link(L, link);
+}
+
+}  // extern "C"

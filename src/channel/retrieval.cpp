@@ -1,0 +1,226 @@
+#include "channel/retrieval.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "abstraction/dispatcher.h"
+#include "channel/device.h"
+#include "channel/event_log.h"
+#include "channel/event_table.h"
+#include "channel/status.h"
+
+namespace {
+
+// Copies a record name into a context buffer, never past the record's field.
+void copy_name(char* dst, uint32_t len, const char* src)
+{
+    size_t n = len == NAME_FAULT ? 0 : (len > AC_NAME_FIELD ? AC_NAME_FIELD : len);
+    memcpy(dst, src, n);
+    dst[n] = '\0';
+}
+
+void fill_info(ac_event_info* ev, const ac_event_record* rec)
+{
+    ev->type = rec->type;
+    ev->pid = (int32_t)rec->pid;
+    ev->id = rec->id;
+    ev->rc = (int32_t)rec->rc;
+    ev->fd = rec->fd;
+    ev->dirfd = rec->fd;
+    ev->oldfd = rec->oldfd;
+    ev->flags = (uint64_t)(int64_t)(int32_t)rec->flags;
+    ev->mode = (uint64_t)(int64_t)(int32_t)rec->mode;
+}
+
+void close_debug(ac_decision_ctx* ctx)
+{
+    if (!ctx->debugLog) return;
+    fclose(ctx->debugLog);
+    ctx->debugLog = nullptr;
+}
+
+int read_record(lac_handle* h, ac_event_record* rec, ssize_t* got)
+{
+    memset(rec, 0, sizeof *rec);
+    *got = read(h->fd, rec, sizeof *rec);
+    return *got == -1 ? errno : 0;
+}
+
+// The per-event storage of one pass; zeroed for every event.
+struct pass_storage {
+    ac_event_record rec;
+    ac_event_info info;
+    ac_decision_ctx ctx;
+    ac_reply_msg reply;
+};
+
+int decide(lua_State* L, lac_handle* h, const lac_get_options* opt, pass_storage* s, lac_name_error* err)
+{
+    ac_decision_ctx* ctx = &s->ctx;
+    ac_event_record* rec = &s->rec;
+    const uint64_t mask = generated_event_attribute_mask[rec->type];
+    fill_info(&s->info, rec);
+    if (mask & ATTR_NAME) {
+        copy_name(s->info.name, rec->name_len, rec->name);
+        if (ctx->debugLog) {
+            fprintf(ctx->debugLog, "sys_name is %s\n", s->info.name);
+            fflush(ctx->debugLog);
+        }
+    }
+    if (mask & ATTR_OLDNAME) copy_name(s->info.oldname, rec->oldname_len, rec->oldname);
+
+    ctx->event = &s->info;
+    ctx->ac_on = (uint32_t)opt->ac_on;
+    ctx->lockdown = (uint32_t)opt->lockdown;
+    ctx->basedir = opt->basedir;
+    ctx->maintenanceMode = (uint32_t)opt->maintenanceMode;
+    ctx->authorizeStartTime = opt->startTime;
+    ctx->cache_type = -1;
+
+    int32_t result = AbstractEvent(&s->reply, ctx);
+    if (result != AC_HANDOFF) ac_reply(h, &s->reply, ctx);
+    if (opt->logMode != 0) lac_log_event_line(rec, ctx);
+    if (result == AC_ANSWERED) {
+        AC_DEBUG(ctx, "Replying EAGAIN for %s\n\n", ctx->realpath);
+        close_debug(ctx);
+        return LAC_EAGAIN;
+    }
+    size_t bad_len = 0;
+    const char* bad = lac_push_event_table(L, rec, ctx, &bad_len);
+    AC_DEBUG(ctx, "LUA fallthrough for %s\n\n", ctx->realpath);
+    close_debug(ctx);
+    if (bad) {
+        *err = lac_name_error{bad, bad_len};
+        return LAC_NAME_TOO_LONG;
+    }
+    return 0;
+}
+
+typedef int (*pass_fn)(lua_State* L, lac_handle* h, const lac_get_options* opt, lac_name_error* err);
+
+int gettest_pass(lua_State* L, lac_handle* h, const lac_get_options*, lac_name_error* err)
+{
+    return lac_gettest(L, h, err);
+}
+
+// The loop shared by get and gettest: wait, one pass, and by the class of the
+// status either go on, stop the handle, or return.
+int run_loop(lua_State* L, lac_handle* h, int timeout, const lac_get_options* opt, pass_fn pass)
+{
+    if (h->stopped) return l_pushresult(L, LAC_ERR_GENERIC, "Already stopped");
+    lac_name_error err{};
+    for (;;) {
+        profiler_start();
+        int status = lac_poll(h, h->exit_fd, timeout);
+        bool waited = status == 0;
+        if (waited) status = pass(L, h, opt, &err);
+        profiler_end();
+        if (status == LAC_NAME_TOO_LONG)
+            return luaL_error(L, "%s length too large %d", err.key, (int)err.length);
+        const char* prefix = waited ? "get()" : "poll()";
+        switch (lac_explain(status)) {
+        case LAC_CLASS_RETRY: continue;
+        case LAC_CLASS_STOPPED:
+            h->stopped = 1;
+            return l_pushresult(L, status, "%s", prefix);
+        case LAC_CLASS_OK:
+            if (!lua_istable(L, -1)) return luaL_error(L, "get() failed to push table (%s)", luaL_typename(L, -1));
+            return 1;
+        default: return l_pushresult(L, status, "%s", prefix);
+        }
+    }
+}
+
+uint64_t to_u64(lua_Number v)
+{
+    if (!(v > 0)) return v < 0 ? (uint64_t)(int64_t)(v < -9.2e18 ? -9.2e18 : v) : 0;
+    return v >= 18446744073709551615.0 ? UINT64_MAX : (uint64_t)v;
+}
+
+int timeout_arg(lua_State* L) { return lua_type(L, 2) == LUA_TNUMBER ? (int)lua_tointeger(L, 2) : -1; }
+
+}  // namespace
+
+extern "C" {
+
+int lac_poll(lac_handle* h, int32_t* exit_fd, int timeout)
+{
+    struct pollfd fds[2] = {{h->fd, POLLIN, 0}, {-1, POLLIN, 0}};
+    nfds_t n = 1;
+    if (exit_fd) {
+        fds[1].fd = *exit_fd;
+        n = 2;
+    }
+    if (poll(fds, n, timeout) < 0) return errno;
+    if (n == 2 && fds[1].revents) return LAC_ERR_SHUTDOWN;
+    if (fds[0].revents == POLLHUP) return LAC_ERR_DISABLED;
+    if (fds[0].revents == 0) return LAC_ERR_TIMEOUT;
+    return 0;
+}
+
+int lac_get(lua_State* L, lac_handle* h, const lac_get_options* opt, lac_name_error* err)
+{
+    pass_storage s;
+    memset(&s, 0, sizeof s);
+    ssize_t got;
+    int rerr = read_record(h, &s.rec, &got);
+    ac_decision_ctx* ctx = &s.ctx;
+    if (opt->logMode == 1 && (ctx->debugLog = lac_open_log(LAC_DEBUG_LOG))) {
+        fprintf(ctx->debugLog,
+                "==EVENT==\nrc=%d, ac_on=%d, maintenanceMode=%d, lockdown=%d, basedir=%s, Event=%s=%d\n",
+                (int)got, opt->ac_on, opt->maintenanceMode, opt->lockdown, opt->basedir,
+                getEventType(s.rec.type), (int)s.rec.type);
+        fflush(ctx->debugLog);
+    }
+    if (rerr) {
+        AC_DEBUG(ctx, "skipping event rc = -1\n");
+        close_debug(ctx);
+        return rerr;
+    }
+    if (s.rec.type == EVENT_NULL || !ac_type_in_range(s.rec.type)) {
+        if (opt->logMode != 0) lac_log_out_of_range(s.rec.type);
+        close_debug(ctx);
+        return LAC_EAGAIN;
+    }
+    return decide(L, h, opt, &s, err);
+}
+
+int lac_gettest(lua_State* L, lac_handle* h, lac_name_error* err)
+{
+    ac_event_record rec;
+    ssize_t got;
+    int rerr = read_record(h, &rec, &got);
+    if (rerr) return rerr;
+    size_t bad_len = 0;
+    const char* bad = lac_push_record_table(L, &rec, &bad_len);
+    if (bad) {
+        *err = lac_name_error{bad, bad_len};
+        return LAC_NAME_TOO_LONG;
+    }
+    return 0;
+}
+
+int l_get(lua_State* L)
+{
+    lac_handle* h = lac_checkhandle(L, 1);
+    int timeout = timeout_arg(L);
+    lac_get_options opt;
+    opt.ac_on = (int32_t)luaL_checkinteger(L, 3);
+    opt.lockdown = (int32_t)luaL_checkinteger(L, 4);
+    opt.logMode = (int32_t)luaL_checkinteger(L, 5);
+    opt.basedir = luaL_checkstring(L, 6);
+    opt.maintenanceMode = (int32_t)luaL_checkinteger(L, 7);
+    opt.startTime = to_u64(luaL_checknumber(L, 8));
+    return run_loop(L, h, timeout, &opt, lac_get);
+}
+
+int l_gettest(lua_State* L)
+{
+    lac_handle* h = lac_checkhandle(L, 1);
+    return run_loop(L, h, timeout_arg(L), nullptr, gettest_pass);
+}
+
+}  // extern "C"
