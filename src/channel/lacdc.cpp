@@ -4,6 +4,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "channel/bind_stats.h"
 #include "channel/command.h"
 #include "channel/device.h"
 #include "channel/event_record.h"
@@ -49,7 +50,7 @@ static const luaL_Reg fns[] = {
     {"IsExtensionInterpreted", NI},
     {"quickIMFilter", NI},
     {"AbstractEvent", NI},
-    {"BindStats", NI},
+    {"BindStats", l_BindStats},
     {nullptr, nullptr},
 };
 

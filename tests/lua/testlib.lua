@@ -34,6 +34,37 @@ function M.run(cases)
   if failed > 0 then error(failed .. " case(s) failed", 0) end
 end
 
+-- Starts `sleep` in the background (optionally in dir, with extra shell
+-- redirections such as "7<dir") and returns its pid once it runs sleep.
+function M.spawn_sleep(seconds, dir, redirs)
+  local p = io.popen("(" .. string.format("%s sh -c 'echo $$ >&3; exec sleep %d 3>&-' 3>&1 %s >/dev/null 2>&1 </dev/null &)",
+    dir and ("cd '" .. dir .. "' &&") or "", seconds, redirs or ""))
+  local pid = tonumber(p:read("*l"))
+  p:close()
+  for _ = 1, 500 do
+    local f = io.popen("readlink /proc/" .. pid .. "/exe")
+    local exe = f:read("*l")
+    f:close()
+    if exe and exe:match("sleep$") then return pid end
+    os.execute("sleep 0.01")
+  end
+  error("sleep did not start")
+end
+
+-- Kills a process and waits until it has gone (a zombie counts as gone:
+-- its /proc links are unreadable already).
+function M.kill(pid)
+  os.execute("kill " .. pid .. " 2>/dev/null")
+  for _ = 1, 500 do
+    local f = io.open("/proc/" .. pid .. "/stat")
+    local st = f and f:read("*l")
+    if f then f:close() end
+    if not st or st:match("^%d+ %b() Z") then return end
+    os.execute("sleep 0.01")
+  end
+  error("process " .. pid .. " did not end")
+end
+
 M.build = os.getenv("ACBUILD") or "build"
 M.source = os.getenv("ACSOURCE") or "."
 
