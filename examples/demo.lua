@@ -44,3 +44,38 @@ show(lacdc.decode(sample))
 print("decode of a broken text gives nil, the position and the reason:")
 print("    " .. table.concat({tostring(select(1, lacdc.decode("[1 2]"))),
                            select(2, lacdc.decode("[1 2]"))}, ", "))
+
+-- A short scripted stream over the simulated driver: what get hands to Lua,
+-- and what the fast path answered on its own.
+local ok, sim = pcall(require, "vavasim")
+if not ok then
+  print("(simulated driver not preloaded: skipping the event stream)")
+  return
+end
+sim.reset()
+sim.setup{hook = true, driver = true, node = true}
+local h = assert(lacdc.open())
+print("\nopened " .. tostring(h))
+local T = lacdc.type
+local stream = {
+  {type = T.execve_pre, id = 101, pid = 4242, ppid = 1, name = "/usr/bin/tool"},
+  {type = T.open_pre, id = 102, pid = 4242, name = "/etc/hosts", flags = 0},
+  {type = T.close_pre, id = 103, pid = 4242, fd = 3},
+  {type = T.close_post, id = 104, pid = 4242, fd = 3},
+  {type = 0, id = 105},
+}
+for _, ev in ipairs(stream) do sim.push(ev) end
+print(string.format("pushed %d events; get hands to Lua:", #stream))
+while true do
+  local ev, code, msg = h:get(100, 1, 0, 0, "", 0, 0)
+  if not ev then print("  (" .. msg .. ")") break end
+  print(string.format("  event id=%d type=%s name=%s", ev.id, T[ev.type], tostring(ev.name)))
+end
+print("the fast path answered:")
+for _, r in ipairs(sim.replies()) do
+  print(string.format("  id=%d reply=%s", r.id, lacdc.reply[r.reply] or r.reply))
+end
+local stats = lacdc.EventAbstractionStats()
+print(string.format("counters: total_events=%d event_not_handled=%d ac_error=%d",
+                    stats.total_events, stats.event_not_handled, stats.ac_error))
+h:close()

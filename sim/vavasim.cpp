@@ -1,1 +1,380 @@
-// Simulated driver: placeholder until the driver emulation lands.
+// Lua module vavasim: drives the simulated driver from test scripts.
+// Lua errors unwind with longjmp, so every function raises only once its
+// C++ objects are gone; results are pushed under lua_pcall (push_protected).
+//
+// For script writers:
+// - Handle numbers count every successful open since the last reset, from 1;
+//   closing a handle does not renumber the others. push and pushraw without a
+//   number go to the newest open handle; pushing to a hung-up handle raises.
+// - respond(fn) runs fn in the calling script's Lua state, from whichever
+//   thread issues the command, one call at a time. Install it from a state that
+//   outlives the commands and that is blocked outside Lua (for instance in the
+//   command itself) while other threads issue them. Closing that state brings
+//   back the built-in answers.
+// - A command's resp_len is the whole response length, also when the caller's
+//   buffer took only part of it.
+// - reset() forgets open handles without closing the caller's descriptors:
+//   they read end-of-file from then on and close as plain descriptors.
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <link.h>
+#include <lua.hpp>
+#include <mutex>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "channel/event_record.h"
+#include "machine.h"
+#include "responder.h"
+
+namespace {
+
+// Runs fn(L, data) under lua_pcall; the caller raises the returned error
+// (left on the stack) once its own objects are destroyed.
+template <typename T>
+int push_protected(lua_State* L, int (*fn)(lua_State*), T* data)
+{
+    lua_pushcfunction(L, fn);
+    lua_pushlightuserdata(L, data);
+    return lua_pcall(L, 1, 1, 0);
+}
+
+unsigned opt_handle(lua_State* L, int idx)
+{
+    lua_Number n = luaL_optnumber(L, idx, 0);
+    if (!(n >= 1 && n <= 1e6) && !lua_isnoneornil(L, idx)) luaL_argerror(L, idx, "handle number from 1");
+    return static_cast<unsigned>(n);
+}
+
+// Wraps to the field's width the way a C assignment would: -1 is 0xFFFFFFFF.
+int64_t num_field(lua_State* L, int t, const char* key)
+{
+    lua_getfield(L, t, key);
+    int64_t v = 0;
+    if (!lua_isnil(L, -1)) {
+        if (!lua_isnumber(L, -1)) luaL_error(L, "field '%s' must be a number", key);
+        lua_Number n = lua_tonumber(L, -1);
+        if (std::isnan(n)) n = 0;
+        n = n < -9.2e18 ? -9.2e18 : n > 1.8e19 ? 1.8e19 : n;
+        v = n >= 9.2e18 ? static_cast<int64_t>(static_cast<uint64_t>(n)) : static_cast<int64_t>(n);
+    }
+    lua_pop(L, 1);
+    return v;
+}
+
+void name_field(lua_State* L, int t, const char* key, const char* len_key, char* field, uint32_t* len)
+{
+    lua_getfield(L, t, key);
+    size_t n = 0;
+    if (!lua_isnil(L, -1)) {
+        if (!lua_isstring(L, -1)) luaL_error(L, "field '%s' must be a string", key);
+        const char* s = lua_tolstring(L, -1, &n);
+        n = n > AC_NAME_FIELD ? AC_NAME_FIELD : n;
+        memcpy(field, s, n);
+    }
+    lua_pop(L, 1);
+    lua_getfield(L, t, len_key);
+    bool given = !lua_isnil(L, -1);
+    lua_pop(L, 1);
+    *len = given ? static_cast<uint32_t>(num_field(L, t, len_key)) : static_cast<uint32_t>(n);
+}
+
+int raise_errno(lua_State* L, int err, unsigned handle)
+{
+    switch (err) {
+    case 0:
+        return 0;
+    case ENOENT:
+        return handle ? luaL_error(L, "vavasim: no open handle %d", static_cast<int>(handle))
+                      : luaL_error(L, "vavasim: no open handle");
+    case EPIPE:
+        return luaL_error(L, "vavasim: handle is hung up");
+    case EMSGSIZE:
+        return luaL_error(L, "vavasim: record larger than %d bytes", static_cast<int>(sim::kMaxRecord));
+    default:
+        return luaL_error(L, "vavasim: %s", strerror(err));
+    }
+}
+
+void exit_channel_drain();
+
+int l_reset(lua_State* L)
+{
+    sim::reset();
+    sim::clear_lua_responder(L);
+    exit_channel_drain();
+    return 0;
+}
+
+int opt_bool(lua_State* L, int t, const char* key)
+{
+    lua_getfield(L, t, key);
+    int v = lua_isnil(L, -1) ? -1 : lua_toboolean(L, -1);
+    lua_pop(L, 1);
+    return v;
+}
+
+int l_setup(lua_State* L)
+{
+    luaL_checktype(L, 1, LUA_TTABLE);
+    sim::Setup s;
+    s.hook = opt_bool(L, 1, "hook");
+    s.driver = opt_bool(L, 1, "driver");
+    s.node = opt_bool(L, 1, "node");
+    lua_getfield(L, 1, "major");
+    if (!lua_isnil(L, -1)) {
+        lua_Number m = lua_tonumber(L, -1);
+        if (!(m >= 1 && m <= 4095)) luaL_error(L, "vavasim: major must be 1..4095");
+        s.major = static_cast<long>(m);
+    }
+    lua_pop(L, 1);
+    sim::setup(s);
+    return 0;
+}
+
+void set_bool(lua_State* L, const char* key, bool v)
+{
+    lua_pushboolean(L, v);
+    lua_setfield(L, -2, key);
+}
+
+void set_number(lua_State* L, const char* key, lua_Number v)
+{
+    lua_pushnumber(L, v);
+    lua_setfield(L, -2, key);
+}
+
+int l_status(lua_State* L)
+{
+    sim::Status st = sim::status();
+    lua_createtable(L, 0, 6);
+    set_bool(L, "hook", st.hook);
+    set_bool(L, "driver", st.driver);
+    set_bool(L, "node", st.node);
+    set_number(L, "major", st.major);
+    set_number(L, "rdev", static_cast<lua_Number>(st.rdev));
+    set_number(L, "handles", st.handles);
+    return 1;
+}
+
+int l_push(lua_State* L)
+{
+    luaL_checktype(L, 1, LUA_TTABLE);
+    unsigned handle = opt_handle(L, 2);
+    ac_event_record rec;
+    memset(&rec, 0, sizeof rec);
+    rec.type = static_cast<uint32_t>(num_field(L, 1, "type"));
+    rec.id = static_cast<uint32_t>(num_field(L, 1, "id"));
+    rec.missed = static_cast<uint32_t>(num_field(L, 1, "missed"));
+    rec.pid = static_cast<uint32_t>(num_field(L, 1, "pid"));
+    rec.ppid = static_cast<uint32_t>(num_field(L, 1, "ppid"));
+    rec.tid = static_cast<uint32_t>(num_field(L, 1, "tid"));
+    rec.rc = num_field(L, 1, "rc");
+    rec.fd = static_cast<int32_t>(num_field(L, 1, "fd"));
+    rec.oldfd = static_cast<int32_t>(num_field(L, 1, "oldfd"));
+    rec.mode = static_cast<uint32_t>(num_field(L, 1, "mode"));
+    rec.flags = static_cast<uint32_t>(num_field(L, 1, "flags"));
+    rec.execUid = static_cast<uint32_t>(num_field(L, 1, "execUid"));
+    name_field(L, 1, "name", "name_len", rec.name, &rec.name_len);
+    name_field(L, 1, "oldname", "oldname_len", rec.oldname, &rec.oldname_len);
+    return raise_errno(L, sim::push(handle, &rec, sizeof rec), handle);
+}
+
+int l_pushraw(lua_State* L)
+{
+    size_t n;
+    const char* bytes = luaL_checklstring(L, 1, &n);
+    unsigned handle = opt_handle(L, 2);
+    return raise_errno(L, sim::push(handle, bytes, n), handle);
+}
+
+int push_replies(lua_State* L)
+{
+    auto* v = static_cast<std::vector<sim::Reply>*>(lua_touserdata(L, 1));
+    lua_createtable(L, static_cast<int>(v->size()), 0);
+    int i = 0;
+    for (const sim::Reply& r : *v) {
+        lua_createtable(L, 0, 4);
+        set_number(L, "reply", r.reply);
+        set_number(L, "id", r.id);
+        set_number(L, "eta", r.eta);
+        set_number(L, "error", static_cast<lua_Number>(r.error));
+        lua_rawseti(L, -2, ++i);
+    }
+    return 1;
+}
+
+int l_replies(lua_State* L)
+{
+    int rc;
+    {
+        std::vector<sim::Reply> v = sim::take_replies();
+        rc = push_protected(L, push_replies, &v);
+    }
+    return rc == LUA_OK ? 1 : lua_error(L);
+}
+
+int push_commands(lua_State* L)
+{
+    auto* v = static_cast<std::vector<std::string>*>(lua_touserdata(L, 1));
+    lua_createtable(L, static_cast<int>(v->size()), 0);
+    int i = 0;
+    for (const std::string& c : *v) {
+        lua_pushlstring(L, c.data(), c.size());
+        lua_rawseti(L, -2, ++i);
+    }
+    return 1;
+}
+
+int l_commands(lua_State* L)
+{
+    int rc;
+    {
+        std::vector<std::string> v = sim::take_commands();
+        rc = push_protected(L, push_commands, &v);
+    }
+    return rc == LUA_OK ? 1 : lua_error(L);
+}
+
+int l_respond(lua_State* L)
+{
+    if (!lua_isnoneornil(L, 1)) luaL_checktype(L, 1, LUA_TFUNCTION);
+    sim::set_lua_responder(L, 1);
+    return 0;
+}
+
+int l_hangup(lua_State* L)
+{
+    unsigned handle = opt_handle(L, 1);
+    return raise_errno(L, sim::hangup(handle), handle);
+}
+
+int l_null(lua_State* L)
+{
+    lua_pushlightuserdata(L, nullptr);
+    return 1;
+}
+
+// One shutdown channel for the process: the read end of a pipe, in an
+// integer that lives as long as the process.
+int g_exit_fd = -1;
+int g_exit_write = -1;
+std::mutex g_exit_mu;
+
+int exit_channel_open()
+{
+    std::lock_guard<std::mutex> lock(g_exit_mu);
+    if (g_exit_fd >= 0) return 0;
+    int p[2];
+    if (pipe2(p, O_CLOEXEC | O_NONBLOCK) != 0) return errno;
+    g_exit_fd = p[0];
+    g_exit_write = p[1];
+    return 0;
+}
+
+void exit_channel_drain()
+{
+    std::lock_guard<std::mutex> lock(g_exit_mu);
+    if (g_exit_fd < 0) return;
+    char buf[64];
+    while (read(g_exit_fd, buf, sizeof buf) > 0) {
+    }
+}
+
+int l_exitchannel(lua_State* L)
+{
+    if (int err = exit_channel_open()) return raise_errno(L, err, 0);
+    lua_pushlightuserdata(L, &g_exit_fd);
+    return 1;
+}
+
+int l_shutdown(lua_State* L)
+{
+    if (int err = exit_channel_open()) return raise_errno(L, err, 0);
+    char c = 1;
+    if (write(g_exit_write, &c, 1) < 0 && errno != EAGAIN) return raise_errno(L, errno, 0);
+    return 0;
+}
+
+int l_lastcommand(lua_State* L)
+{
+    sim::LastCommand c = sim::last_command();
+    if (!c.valid) {
+        lua_pushnil(L);
+        return 1;
+    }
+    lua_createtable(L, 0, 2);
+    set_number(L, "cmd_len", c.cmd_len);
+    set_number(L, "resp_size", c.resp_size);
+    return 1;
+}
+
+int l_fail(lua_State* L)
+{
+    const char* name = luaL_checkstring(L, 1);
+    sim::Op op;
+    if (!sim::op_from_name(name, &op)) return luaL_argerror(L, 1, lua_pushfstring(L, "unknown operation '%s'", name));
+    lua_Number err = luaL_checknumber(L, 2);
+    lua_Number count = luaL_optnumber(L, 3, 1);
+    lua_Number skip = luaL_optnumber(L, 4, 0);
+    if (!(err >= 0 && err < 4096)) return luaL_argerror(L, 2, "errno 0..4095");
+    if (!(count >= 0 && count < 4e9)) return luaL_argerror(L, 3, "count out of range");
+    if (!(skip >= 0 && skip < 4e9)) return luaL_argerror(L, 4, "skip out of range");
+    sim::set_failure(op, static_cast<int>(err), static_cast<unsigned>(count), static_cast<unsigned>(skip));
+    return 0;
+}
+
+// Interposition works only from the initial objects ahead of the C library.
+int find_order(struct dl_phdr_info* info, size_t, void* data)
+{
+    auto* pos = static_cast<int*>(data);  // [0] counter, [1] this library, [2] libc
+    static const char marker = 0;
+    const char* name = info->dlpi_name ? info->dlpi_name : "";
+    for (int i = 0; i < info->dlpi_phnum; i++) {
+        const ElfW(Phdr)& ph = info->dlpi_phdr[i];
+        uintptr_t lo = info->dlpi_addr + ph.p_vaddr;
+        if (ph.p_type == PT_LOAD && reinterpret_cast<uintptr_t>(&marker) - lo < ph.p_memsz) pos[1] = pos[0];
+    }
+    if (strstr(name, "/libc.so.") && pos[2] < 0) pos[2] = pos[0];
+    pos[0]++;
+    return 0;
+}
+
+bool preloaded()
+{
+    int pos[3] = {0, -1, -1};
+    dl_iterate_phdr(find_order, pos);
+    return pos[1] >= 0 && pos[2] >= 0 && pos[1] < pos[2];
+}
+
+const luaL_Reg kFunctions[] = {
+    {"reset", l_reset},
+    {"setup", l_setup},
+    {"status", l_status},
+    {"push", l_push},
+    {"pushraw", l_pushraw},
+    {"replies", l_replies},
+    {"commands", l_commands},
+    {"respond", l_respond},
+    {"hangup", l_hangup},
+    {"null", l_null},
+    {"exitchannel", l_exitchannel},
+    {"shutdown", l_shutdown},
+    {"lastcommand", l_lastcommand},
+    {"fail", l_fail},
+    {nullptr, nullptr},
+};
+
+}  // namespace
+
+extern "C" int luaopen_vavasim(lua_State* L)
+{
+    if (!preloaded()) return luaL_error(L, "vavasim: libvavasim.so must be preloaded (LD_PRELOAD) ahead of the C library");
+    luaL_newlib(L, kFunctions);
+    return 1;
+}

@@ -1,0 +1,283 @@
+// The device's handles. Each is a SOCK_SEQPACKET socket pair, so a read
+// returns one whole record and a blocked poll wakes when one is queued.
+// Poll answers for device descriptors are corrected afterwards: once a
+// hung-up handle has nothing left, the kernel reports POLLIN|POLLHUP for the
+// shut-down socket where the driver reports POLLHUP alone.
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "real_libc.h"
+#include "responder.h"
+#include "state.h"
+
+namespace sim {
+namespace {
+
+constexpr int kFdSlots = 1 << 16;
+// Static and zero-initialised: valid before any constructor runs.
+std::atomic<bool> g_device_fd[kFdSlots];
+
+void mark(int fd, bool on)
+{
+    g_device_fd[fd].store(on, std::memory_order_release);
+}
+
+std::shared_ptr<Handle> find_locked(State& s, int fd)
+{
+    auto it = s.open_fds.find(fd);
+    return it == s.open_fds.end() ? nullptr : it->second;
+}
+
+std::shared_ptr<Handle> pick_locked(State& s, unsigned number)
+{
+    if (number == 0) {
+        for (auto it = s.handles.rbegin(); it != s.handles.rend(); ++it)
+            if ((*it)->open) return *it;
+        return nullptr;
+    }
+    if (number > s.handles.size() || !s.handles[number - 1]->open) return nullptr;
+    return s.handles[number - 1];
+}
+
+// Moves backlog into the socket as far as it takes it; once a hung-up handle
+// has handed over everything, shuts the socket so that blocked readers wake.
+void pump_locked(Handle& h)
+{
+    while (!h.backlog.empty()) {
+        const std::string& rec = h.backlog.front();
+        if (send(h.sim_fd, rec.data(), rec.size(), MSG_DONTWAIT | MSG_NOSIGNAL) < 0) break;
+        h.backlog.pop_front();
+        h.in_socket++;
+    }
+    if (h.hung && !h.shut && h.backlog.empty()) {
+        shutdown(h.sim_fd, SHUT_RDWR);
+        h.shut = true;
+    }
+}
+
+void close_sim_side_locked(State& s, Handle& h)
+{
+    mark(h.app_fd, false);
+    s.open_fds.erase(h.app_fd);
+    real::close(h.sim_fd);
+    h.sim_fd = -1;
+    h.open = false;
+    h.backlog.clear();
+}
+
+short device_events(const Handle& h, short kernel)
+{
+    if (kernel & POLLNVAL) return kernel;
+    if (!h.shut) return kernel;
+    if (h.in_socket == 0) return POLLHUP;
+    // Records left: readable, not yet hung up.
+    short rest = static_cast<short>(kernel & ~(POLLHUP | POLLRDHUP));
+    return rest ? rest : kernel;
+}
+
+int fail(int err)
+{
+    errno = err;
+    return -1;
+}
+
+}  // namespace
+
+bool is_device_fd(int fd)
+{
+    return fd >= 0 && fd < kFdSlots && g_device_fd[fd].load(std::memory_order_acquire);
+}
+
+bool poll_set_has_device(const struct pollfd* fds, nfds_t n)
+{
+    for (nfds_t i = 0; i < n; i++)
+        if (is_device_fd(fds[i].fd)) return true;
+    return false;
+}
+
+int device_open(int flags)
+{
+    State& s = state();
+    std::lock_guard<std::mutex> lock(s.mu);
+    if (int err = take_failure_locked(s, OP_OPEN)) return fail(err);
+    if (!s.node) return fail(ENOENT);
+    if (!s.modules.count(kDriverModule)) return fail(ENXIO);
+    int sv[2];
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sv) != 0) return -1;
+    if (sv[0] >= kFdSlots) {
+        real::close(sv[0]);
+        real::close(sv[1]);
+        return fail(EMFILE);
+    }
+    if (!(flags & O_CLOEXEC)) fcntl(sv[0], F_SETFD, 0);
+    if (flags & O_NONBLOCK) fcntl(sv[0], F_SETFL, O_NONBLOCK);
+    auto h = std::make_shared<Handle>();
+    h->app_fd = sv[0];
+    h->sim_fd = sv[1];
+    s.handles.push_back(h);
+    s.open_fds[sv[0]] = h;
+    mark(sv[0], true);
+    return sv[0];
+}
+
+ssize_t device_read(int fd, void* buf, size_t n)
+{
+    State& s = state();
+    std::shared_ptr<Handle> h;
+    {
+        std::lock_guard<std::mutex> lock(s.mu);
+        h = find_locked(s, fd);
+        if (h) {
+            if (int err = take_failure_locked(s, OP_READ)) return fail(err);
+        }
+    }
+    ssize_t r = real::read(fd, buf, n);  // may block: never under the lock
+    if (r >= 0 && h) {
+        std::lock_guard<std::mutex> lock(s.mu);
+        if (h->open) {
+            if (h->in_socket > 0) h->in_socket--;
+            pump_locked(*h);
+        }
+    }
+    return r;
+}
+
+int device_poll(struct pollfd* fds, nfds_t n, int timeout)
+{
+    State& s = state();
+    if (int err = take_failure(OP_POLL)) return fail(err);
+    using clock = std::chrono::steady_clock;
+    auto deadline = clock::now() + std::chrono::milliseconds(timeout > 0 ? timeout : 0);
+    int wait = timeout;
+    for (;;) {
+        int r = real::poll(fds, n, wait);
+        if (r <= 0) return r;
+        int ready = 0;
+        {
+            std::lock_guard<std::mutex> lock(s.mu);
+            for (nfds_t i = 0; i < n; i++) {
+                if (is_device_fd(fds[i].fd)) {
+                    if (auto h = find_locked(s, fds[i].fd)) fds[i].revents = device_events(*h, fds[i].revents);
+                }
+                if (fds[i].revents) ready++;
+            }
+        }
+        if (ready) return ready;
+        if (timeout == 0) return 0;
+        if (timeout > 0) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()).count();
+            if (left <= 0) return 0;
+            wait = static_cast<int>(left);
+        }
+    }
+}
+
+int device_ioctl(int fd, unsigned long request, void* arg)
+{
+    State& s = state();
+    std::string cmd;
+    CommandArgs args;
+    {
+        std::lock_guard<std::mutex> lock(s.mu);
+        if (!find_locked(s, fd)) return real::ioctl(fd, request, arg);
+        if (int err = take_failure_locked(s, OP_IOCTL)) return fail(err);
+        switch (request) {
+        case kIoctlReply: {
+            if (!arg) return fail(EFAULT);
+            ReplyMsg m;
+            memcpy(&m, arg, sizeof m);
+            s.replies.push_back(Reply{m.reply, m.id, m.eta, m.error});
+            return 0;
+        }
+        case kIoctlCommand:
+            if (!arg) return fail(EFAULT);
+            memcpy(&args, arg, sizeof args);
+            if (args.cmd_len > 0 && !args.cmd) return fail(EFAULT);
+            if (args.cmd_len > 0) cmd.assign(reinterpret_cast<const char*>(args.cmd), args.cmd_len - 1);
+            s.commands.push_back(cmd);
+            s.last = LastCommand{true, args.cmd_len, args.resp_size};
+            break;
+        case FIOCLEX:
+        case FIONCLEX:
+        case FIONBIO:
+        case FIOASYNC:
+            // Answered for every file above the driver.
+            return real::ioctl(fd, request, arg);
+        default:
+            return fail(ENOTTY);
+        }
+    }
+    // The responder may call back into this library: no lock here.
+    Response r = answer_command(cmd);
+    size_t n = r.bytes.size() < args.resp_size ? r.bytes.size() : args.resp_size;
+    if (n > 0 && !args.resp) return fail(EFAULT);
+    if (n > 0) memcpy(reinterpret_cast<void*>(args.resp), r.bytes.data(), n);
+    // The whole length, so that a caller can tell that its buffer was short.
+    uint32_t len = r.bytes.size() > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(r.bytes.size());
+    memcpy(static_cast<char*>(arg) + offsetof(CommandArgs, resp_len), &len, sizeof len);
+    if (r.status < 0) return fail(-r.status);
+    return r.status;
+}
+
+int device_close(int fd)
+{
+    State& s = state();
+    {
+        std::lock_guard<std::mutex> lock(s.mu);
+        auto h = find_locked(s, fd);
+        if (!h) return real::close(fd);
+        if (int err = take_failure_locked(s, OP_CLOSE)) return fail(err);
+        close_sim_side_locked(s, *h);
+    }
+    return real::close(fd);
+}
+
+void drop_handles_locked(State& s)
+{
+    // The caller's descriptors stay open; they see a closed peer from now on.
+    for (auto& h : s.handles)
+        if (h->open) close_sim_side_locked(s, *h);
+    s.handles.clear();
+    s.open_fds.clear();
+}
+
+int push(unsigned handle, const void* bytes, size_t n)
+{
+    if (n > kMaxRecord) return EMSGSIZE;
+    State& s = state();
+    std::lock_guard<std::mutex> lock(s.mu);
+    auto h = pick_locked(s, handle);
+    if (!h) return ENOENT;
+    if (h->hung) return EPIPE;
+    h->backlog.emplace_back(static_cast<const char*>(bytes), n);
+    pump_locked(*h);
+    return 0;
+}
+
+int hangup(unsigned handle)
+{
+    State& s = state();
+    std::lock_guard<std::mutex> lock(s.mu);
+    if (handle == 0) {
+        for (auto& h : s.handles) {
+            if (!h->open) continue;
+            h->hung = true;
+            pump_locked(*h);
+        }
+        return 0;
+    }
+    auto h = pick_locked(s, handle);
+    if (!h) return ENOENT;
+    h->hung = true;
+    pump_locked(*h);
+    return 0;
+}
+
+}  // namespace sim

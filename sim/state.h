@@ -1,0 +1,56 @@
+// The state of the simulated machine, shared by machine.cpp and device.cpp.
+#pragma once
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "machine.h"
+
+namespace sim {
+
+// One open of the device: the caller holds app_fd, the driver keeps sim_fd.
+// Records wait in backlog until the socket takes them, so any number can be
+// queued; in_socket counts those the socket holds and the caller has not read.
+struct Handle {
+    int app_fd = -1;
+    int sim_fd = -1;
+    bool open = true;
+    bool hung = false;  // hangup asked for
+    bool shut = false;  // sim_fd shut down: nothing more will arrive
+    std::deque<std::string> backlog;
+    size_t in_socket = 0;
+};
+
+struct Failure {
+    int err = 0;
+    unsigned count = 0;
+    unsigned skip = 0;
+};
+
+struct State {
+    std::mutex mu;
+    std::set<std::string> modules;
+    bool node = false;
+    dev_t rdev = 0;
+    unsigned major = kDefaultMajor;
+    std::vector<std::shared_ptr<Handle>> handles;  // index + 1 is the handle's number
+    std::unordered_map<int, std::shared_ptr<Handle>> open_fds;
+    std::vector<Reply> replies;
+    std::vector<std::string> commands;
+    LastCommand last{};
+    Failure failures[OP_COUNT];
+};
+
+// Created on first use and never destroyed: descriptors are closed by exit
+// handlers and other threads after static destructors would have run.
+State& state();
+
+int take_failure_locked(State& s, Op op);
+// Closes the driver's side of every handle and forgets them (reset).
+void drop_handles_locked(State& s);
+
+}  // namespace sim

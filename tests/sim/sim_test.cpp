@@ -1,0 +1,574 @@
+// Tests of the simulated driver through the calls the engine makes, with the
+// library preloaded, and of its Lua control module.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <lua.hpp>
+#include <poll.h>
+#include <set>
+#include <sys/ioctl.h>
+#include <string>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/sysmacros.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "channel/event_record.h"
+
+namespace {
+
+constexpr unsigned long kReply = 0xACDC02;
+constexpr unsigned long kCommand = 0xACDC03;
+const char* const kNode = "/dev/qnvyac";
+
+#pragma pack(push, 1)
+struct ReplyMsg {
+    uint32_t reply, id;
+    int32_t eta;
+    uint8_t reserved[4];
+    int64_t error;
+};
+struct CommandArgs {
+    uint64_t cmd, resp;
+    uint32_t cmd_len, resp_size, resp_len;
+};
+#pragma pack(pop)
+
+struct CommandResult {
+    int rc;
+    int err;
+    std::string resp;
+    uint32_t resp_len;
+};
+
+CommandResult command(int fd, const std::string& text, uint32_t resp_size = 4096)
+{
+    std::vector<char> buf(resp_size ? resp_size : 1, '\x5a');
+    CommandArgs a{reinterpret_cast<uint64_t>(text.c_str()), reinterpret_cast<uint64_t>(buf.data()),
+                  static_cast<uint32_t>(text.size() + 1), resp_size, 0};
+    errno = 0;
+    int rc = ioctl(fd, kCommand, &a);
+    int err = errno;
+    size_t n = a.resp_len < resp_size ? a.resp_len : resp_size;
+    return {rc, err, std::string(buf.data(), n), a.resp_len};
+}
+
+int errno_of(int rc)
+{
+    return rc == -1 ? errno : 0;
+}
+
+long finit(const std::string& path)
+{
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return errno;
+    long rc = syscall(SYS_finit_module, fd, "", 0);
+    int err = errno;
+    close(fd);
+    return rc == 0 ? 0 : err;
+}
+
+long unload(const char* name)
+{
+    return syscall(SYS_delete_module, name, O_NONBLOCK) == 0 ? 0 : errno;
+}
+
+short poll_one(int fd, int timeout)
+{
+    pollfd p{fd, POLLIN, 0};
+    int rc = poll(&p, 1, timeout);
+    return rc < 0 ? -1 : p.revents;
+}
+
+ac_event_record read_record(int fd, ssize_t* got = nullptr)
+{
+    ac_event_record rec;
+    memset(&rec, 0xee, sizeof rec);
+    ssize_t n = read(fd, &rec, sizeof rec);
+    if (got) *got = n;
+    return rec;
+}
+
+std::string devices()
+{
+    FILE* f = fopen("/proc/devices", "r");
+    if (!f) return "<fopen failed>";
+    std::string text;
+    char line[128];
+    while (fgets(line, sizeof line, f)) text += line;
+    fclose(f);
+    return text;
+}
+
+class Sim : public ::testing::Test {
+protected:
+    lua_State* L = nullptr;
+    std::string dir;
+
+    void SetUp() override
+    {
+        L = luaL_newstate();
+        luaL_openlibs(L);
+        lua(std::string("package.cpath = '") + SIM_BUILD_DIR + "/?.so'; sim = require 'vavasim'; sim.reset()");
+        char tmpl[] = "/tmp/simtest.XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+    }
+
+    void TearDown() override
+    {
+        lua("sim.reset()");
+        lua_close(L);
+        std::string cmd = "rm -rf '" + dir + "'";
+        ASSERT_EQ(system(cmd.c_str()), 0);
+    }
+
+    // Runs a chunk; its first result, as text ("nil" when none).
+    std::string lua(const std::string& chunk)
+    {
+        int top = lua_gettop(L);
+        if (luaL_dostring(L, chunk.c_str()) != LUA_OK) {
+            std::string msg = std::string("error: ") + lua_tostring(L, -1);
+            lua_settop(L, top);
+            return msg;
+        }
+        std::string out = lua_gettop(L) > top && lua_isstring(L, top + 1) ? lua_tostring(L, top + 1)
+                          : lua_gettop(L) > top                           ? luaL_typename(L, top + 1)
+                                                                          : "nil";
+        if (lua_gettop(L) > top && lua_isboolean(L, top + 1)) out = lua_toboolean(L, top + 1) ? "true" : "false";
+        lua_settop(L, top);
+        return out;
+    }
+
+    std::string file(const char* name)
+    {
+        std::string path = dir + "/" + name;
+        FILE* f = fopen(path.c_str(), "w");
+        if (f) fclose(f);
+        return path;
+    }
+
+    int open_device()
+    {
+        lua("sim.setup{driver = true, node = true}");
+        return open(kNode, O_RDWR | O_CLOEXEC);
+    }
+};
+
+TEST_F(Sim, ModulesLoadByBaseNameAndUnloadInOrder)
+{
+    std::string hook = file("qnhook.ko"), drv = file("vava.ko");
+    EXPECT_EQ(finit(hook), 0);
+    EXPECT_EQ(finit(drv), 0);
+    EXPECT_EQ(finit(drv), EEXIST);
+    EXPECT_EQ(lua("local s = sim.status() return tostring(s.hook) .. tostring(s.driver)"), "truetrue");
+
+    EXPECT_EQ(finit(dir + "/missing.ko"), ENOENT);  // the real open fails first
+    int fd = open(file("gone.ko").c_str(), O_RDONLY);
+    unlink((dir + "/gone.ko").c_str());
+    EXPECT_EQ(syscall(SYS_finit_module, fd, "", 0), -1);
+    EXPECT_EQ(errno, ENOENT);
+    close(fd);
+
+    EXPECT_EQ(unload("qnhook"), EAGAIN);
+    EXPECT_EQ(unload("vava"), 0);
+    EXPECT_EQ(unload("vava"), ENOENT);
+    EXPECT_EQ(unload("qnhook"), 0);
+    EXPECT_EQ(unload("other"), ENOENT);
+    EXPECT_EQ(lua("local s = sim.status() return tostring(s.hook) .. tostring(s.driver)"), "falsefalse");
+
+    // Other system calls still reach the kernel.
+    EXPECT_EQ(syscall(SYS_getpid), getpid());
+}
+
+TEST_F(Sim, NodeExistsOnlyInTheSimulation)
+{
+    EXPECT_EQ(errno_of(unlink(kNode)), ENOENT);
+    EXPECT_EQ(mknod(kNode, S_IFCHR, makedev(240, 0)), 0);
+    EXPECT_EQ(errno_of(mknod(kNode, S_IFCHR, makedev(240, 0))), EEXIST);
+    EXPECT_EQ(lua("return sim.status().rdev"), std::to_string(makedev(240, 0)));
+    EXPECT_EQ(unlink(kNode), 0);
+    EXPECT_EQ(lua("local s = sim.status() return tostring(s.node) .. s.rdev"), "false0");
+
+    lua("sim.setup{major = 250, node = true}");
+    EXPECT_EQ(lua("local s = sim.status() return s.major .. ' ' .. s.rdev"), "250 " + std::to_string(makedev(250, 0)));
+
+    // Any other path is the real file system's.
+    std::string fifo = dir + "/fifo";
+    EXPECT_EQ(mknod(fifo.c_str(), S_IFIFO | 0600, 0), 0);
+    struct stat st;
+    EXPECT_EQ(stat(fifo.c_str(), &st), 0);
+    EXPECT_EQ(unlink(fifo.c_str()), 0);
+    EXPECT_NE(stat(fifo.c_str(), &st), 0);
+}
+
+TEST_F(Sim, ProcDevicesListsTheDriverWhileLoaded)
+{
+    std::string text = devices();
+    EXPECT_EQ(text.rfind("Character devices:\n", 0), 0u) << text;
+    EXPECT_EQ(text.find("vava"), std::string::npos);
+    lua("sim.setup{driver = true, major = 251}");
+    text = devices();
+    EXPECT_NE(text.find("\n251 vava\n"), std::string::npos) << text;
+    EXPECT_LT(text.find("vava"), text.find("Block devices:"));
+    EXPECT_EQ(unload("vava"), 0);
+    EXPECT_EQ(devices().find("vava"), std::string::npos);
+
+    FILE* real = fopen("/proc/self/status", "r");
+    ASSERT_NE(real, nullptr);
+    fclose(real);
+}
+
+TEST_F(Sim, OpenNeedsNodeAndDriver)
+{
+    EXPECT_EQ(errno_of(open(kNode, O_RDWR)), ENOENT);
+    lua("sim.setup{node = true}");
+    EXPECT_EQ(errno_of(open(kNode, O_RDWR)), ENXIO);
+    EXPECT_EQ(errno_of(openat(AT_FDCWD, kNode, O_RDWR)), ENXIO);
+    lua("sim.setup{driver = true}");
+    int a = open(kNode, O_RDWR | O_CLOEXEC);
+    int b = open64(kNode, O_RDWR);
+    ASSERT_GE(a, 0);
+    ASSERT_GE(b, 0);
+    EXPECT_EQ(fcntl(a, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
+    EXPECT_EQ(fcntl(b, F_GETFD) & FD_CLOEXEC, 0);
+    EXPECT_EQ(lua("return sim.status().handles"), "2");
+    EXPECT_EQ(close(a), 0);
+    EXPECT_EQ(lua("return sim.status().handles"), "1");
+    EXPECT_EQ(close(b), 0);
+    EXPECT_EQ(errno_of(close(b)), EBADF);
+}
+
+TEST_F(Sim, PushedRecordsReadWhole)
+{
+    int fd = open_device();
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(lua("sim.push{type = 25, id = 7, missed = 1, pid = 100, ppid = 1, tid = 101, rc = -1, fd = -100,"
+                  " oldfd = 3, mode = 0x1ed, flags = -1, execUid = 1000, name = '/bin/sh', oldname = ('x'):rep(2000)}"),
+              "nil");
+    ssize_t n;
+    ac_event_record r = read_record(fd, &n);
+    EXPECT_EQ(n, (ssize_t)AC_EVENT_RECORD_SIZE);
+    EXPECT_EQ(r.type, 25u);
+    EXPECT_EQ(r.id, 7u);
+    EXPECT_EQ(r.missed, 1u);
+    EXPECT_EQ(r.pid, 100u);
+    EXPECT_EQ(r.ppid, 1u);
+    EXPECT_EQ(r.tid, 101u);
+    EXPECT_EQ(r.rc, -1);
+    EXPECT_EQ(r.fd, AC_FD_CWD);
+    EXPECT_EQ(r.oldfd, 3);
+    EXPECT_EQ(r.mode, 0x1edu);
+    EXPECT_EQ(r.flags, 0xFFFFFFFFu);
+    EXPECT_EQ(r.execUid, 1000u);
+    EXPECT_EQ(r.name_len, 7u);
+    EXPECT_EQ(std::string(r.name, 8), std::string("/bin/sh\0", 8));
+    EXPECT_EQ(r.oldname_len, 1024u);
+    EXPECT_EQ(r.oldname[1023], 'x');
+    EXPECT_EQ(r.reserved0[0], 0);
+
+    lua("sim.push{name = 'abc', name_len = 0xFFFFFFF2, oldname_len = 5}");
+    r = read_record(fd);
+    EXPECT_EQ(r.name_len, NAME_FAULT);
+    EXPECT_EQ(r.oldname_len, 5u);
+    EXPECT_EQ(r.type, 0u);
+
+    lua("sim.pushraw('abc')");
+    char buf[AC_EVENT_RECORD_SIZE];
+    EXPECT_EQ(read(fd, buf, sizeof buf), 3);
+    EXPECT_EQ(std::string(buf, 3), "abc");
+
+    EXPECT_NE(lua("sim.push({}, 9)").find("no open handle 9"), std::string::npos);
+    EXPECT_NE(lua("sim.push({type = 'x'})").find("type"), std::string::npos);
+    close(fd);
+    EXPECT_NE(lua("sim.push{}").find("no open handle"), std::string::npos);
+}
+
+TEST_F(Sim, QueueOutgrowsTheSocketAndKeepsOrder)
+{
+    int fd = open_device();
+    ASSERT_GE(fd, 0);
+    lua("for i = 1, 300 do sim.push{id = i} end");
+    for (uint32_t i = 1; i <= 300; i++) {
+        ASSERT_EQ(poll_one(fd, 0), POLLIN);
+        ASSERT_EQ(read_record(fd).id, i);
+    }
+    EXPECT_EQ(poll_one(fd, 0), 0);
+    close(fd);
+}
+
+TEST_F(Sim, HandlesAreNumberedInOrderOfOpening)
+{
+    lua("sim.setup{driver = true, node = true}");
+    int h1 = open(kNode, O_RDWR), h2 = open(kNode, O_RDWR);
+    lua("sim.push({id = 1}, 1) sim.push({id = 2}, 2) sim.push{id = 3}");
+    EXPECT_EQ(read_record(h1).id, 1u);
+    EXPECT_EQ(read_record(h2).id, 2u);
+    EXPECT_EQ(read_record(h2).id, 3u);
+    close(h2);
+    lua("sim.push{id = 4}");  // the newest open handle is now the first
+    EXPECT_EQ(read_record(h1).id, 4u);
+    EXPECT_NE(lua("sim.push({}, 2)").find("no open handle 2"), std::string::npos);
+    close(h1);
+}
+
+TEST_F(Sim, PollReportsHangupAloneOnceDrained)
+{
+    int fd = open_device();
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(poll_one(fd, 0), 0);
+    lua("sim.push{id = 1}");
+    EXPECT_EQ(poll_one(fd, 0), POLLIN);
+    lua("sim.hangup()");
+    EXPECT_EQ(poll_one(fd, 0), POLLIN);  // the queued record comes first
+    EXPECT_EQ(read_record(fd).id, 1u);
+    EXPECT_EQ(poll_one(fd, 0), POLLHUP);
+    EXPECT_EQ(poll_one(fd, -1), POLLHUP);
+    EXPECT_NE(lua("sim.push{}").find("hung up"), std::string::npos);
+    close(fd);
+}
+
+TEST_F(Sim, BlockedPollWakesForRecordsAndHangup)
+{
+    lua("sim.setup{driver = true, node = true}");
+    int a = open(kNode, O_RDWR), b = open(kNode, O_RDWR);
+    short got_a = 0, got_b = 0;
+    std::thread ta([&] { got_a = poll_one(a, 10000); });
+    std::thread tb([&] { got_b = poll_one(b, 10000); });
+    usleep(50 * 1000);
+    lua("sim.push({id = 5}, 1) sim.hangup(2)");
+    ta.join();
+    tb.join();
+    EXPECT_EQ(got_a, POLLIN);
+    EXPECT_EQ(got_b, POLLHUP);
+    EXPECT_EQ(poll_one(a, 0), POLLIN);  // hangup(2) left the first handle alone
+    close(a);
+    close(b);
+}
+
+TEST_F(Sim, ExitChannelAndNull)
+{
+    EXPECT_EQ(lua("return sim.null() == nil and 'nil' or type(sim.null())"), "userdata");
+    lua("ch = sim.exitchannel()");
+    lua_getglobal(L, "ch");
+    int* ch = static_cast<int*>(lua_touserdata(L, -1));
+    lua_pop(L, 1);
+    ASSERT_NE(ch, nullptr);
+    EXPECT_EQ(lua("return sim.exitchannel() == ch"), "true");
+
+    int fd = open_device();
+    lua("sim.push{id = 1}");
+    pollfd set[2] = {{fd, POLLIN, 0}, {*ch, POLLIN, 0}};
+    EXPECT_EQ(poll(set, 2, 0), 1);
+    lua("sim.shutdown()");
+    EXPECT_EQ(poll(set, 2, 0), 2);
+    EXPECT_EQ(set[0].revents, POLLIN);
+    EXPECT_EQ(set[1].revents, POLLIN);
+    lua("sim.reset()");
+    pollfd exit_only{*ch, POLLIN, 0};
+    EXPECT_EQ(poll(&exit_only, 1, 0), 0);
+    EXPECT_EQ(close(fd), 0);  // forgotten by the reset: a plain descriptor now
+}
+
+TEST_F(Sim, RepliesAreRecorded)
+{
+    int fd = open_device();
+    ReplyMsg m{0x82, 42, 30, {}, 0};
+    EXPECT_EQ(ioctl(fd, kReply, &m), 0);
+    m = ReplyMsg{1, 43, 0, {}, -13};
+    EXPECT_EQ(ioctl(fd, kReply, &m), 0);
+    EXPECT_EQ(lua("local r = sim.replies() return #r .. ' ' .. r[1].reply .. ' ' .. r[1].id .. ' ' .. r[1].eta"
+                  " .. ' ' .. r[2].error"),
+              "2 130 42 30 -13");
+    EXPECT_EQ(lua("return #sim.replies()"), "0");
+    EXPECT_EQ(errno_of(ioctl(fd, 0x5401, nullptr)), ENOTTY);
+    close(fd);
+}
+
+TEST_F(Sim, DefaultResponder)
+{
+    int fd = open_device();
+    CommandResult r = command(fd, "\"beworker\"");
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.resp, "true");
+    EXPECT_EQ(command(fd, "\"setfilefilter\"" + std::string(1, '\0') + "rest").resp, "true");
+    EXPECT_EQ(command(fd, "\"program\"").resp, "true");
+    EXPECT_EQ(command(fd, "\"beworkers\"").resp, "null");
+    EXPECT_EQ(command(fd, "beworker").resp, "null");
+    for (uint32_t id = 1; id <= 2; id++) {
+        r = command(fd, "\"getfilefilter\"", 64);
+        ASSERT_EQ(r.resp.size(), 20u);
+        uint32_t w[5];
+        memcpy(w, r.resp.data(), sizeof w);
+        EXPECT_EQ(w[0] | w[1], 0u);
+        EXPECT_EQ(w[2], 32u);
+        EXPECT_EQ(w[3], 32u);
+        EXPECT_EQ(w[4], id);
+    }
+    // A short buffer gets what fits; resp_len tells the whole length.
+    r = command(fd, "\"getfilefilter\"", 16);
+    EXPECT_EQ(r.resp.size(), 16u);
+    EXPECT_EQ(r.resp_len, 20u);
+
+    EXPECT_EQ(lua("local c = sim.commands() return #c .. ' ' .. c[1] .. ' ' .. #c[2]"), "8 \"beworker\" 20");
+    EXPECT_EQ(lua("local l = sim.lastcommand() return l.cmd_len .. ' ' .. l.resp_size"), "16 16");
+    lua("sim.reset()");
+    EXPECT_EQ(lua("return sim.lastcommand()"), "nil");
+    fd = open_device();
+    std::string again = command(fd, "\"getfilefilter\"").resp;
+    EXPECT_EQ(static_cast<unsigned char>(again[16]), 1u);  // the id starts again
+    close(fd);
+}
+
+TEST_F(Sim, LuaResponderStatuses)
+{
+    int fd = open_device();
+    lua("seen = {} sim.respond(function(cmd) seen[#seen + 1] = cmd"
+        " if cmd == 'fail' then return '', -13 end"
+        " if cmd == 'count' then return 'x', 5 end"
+        " if cmd == 'bad' then error('boom') end"
+        " if cmd == 'num' then return 42 end"
+        " return 'ok:' .. cmd, 0 end)");
+    CommandResult r = command(fd, "hello");
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.resp, "ok:hello");
+    r = command(fd, "fail");
+    EXPECT_EQ(r.rc, -1);
+    EXPECT_EQ(r.err, EACCES);
+    EXPECT_EQ(command(fd, "count").rc, 5);
+    EXPECT_EQ(command(fd, "num").resp, "42");
+    testing::internal::CaptureStderr();
+    r = command(fd, "bad");
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("boom"), std::string::npos);
+    EXPECT_EQ(r.err, EIO);
+    EXPECT_EQ(lua("return #seen .. seen[1]"), "5hello");
+
+    // From another thread, while this one waits outside Lua.
+    std::thread t([&] { r = command(fd, "threaded"); });
+    t.join();
+    EXPECT_EQ(r.resp, "ok:threaded");
+
+    lua("sim.respond(nil)");
+    EXPECT_EQ(command(fd, "x").resp, "null");
+    close(fd);
+}
+
+TEST_F(Sim, ClosingTheRespondersStateRestoresTheDefault)
+{
+    lua_State* other = luaL_newstate();
+    luaL_openlibs(other);
+    std::string chunk = std::string("package.cpath = '") + SIM_BUILD_DIR +
+                        "/?.so'; require('vavasim').respond(function() return 'other' end)";
+    ASSERT_EQ(luaL_dostring(other, chunk.c_str()), LUA_OK);
+    int fd = open_device();
+    EXPECT_EQ(command(fd, "x").resp, "other");
+    lua_close(other);
+    EXPECT_EQ(command(fd, "x").resp, "null");
+    close(fd);
+}
+
+TEST_F(Sim, InjectedFailures)
+{
+    std::string drv = file("vava.ko");
+    lua("sim.fail('finit_module', 12)");
+    EXPECT_EQ(finit(drv), ENOMEM);
+    EXPECT_EQ(lua("return tostring(sim.status().driver)"), "false");  // no state change
+    EXPECT_EQ(finit(drv), 0);
+
+    lua("sim.fail('mknod', 1, 2, 1)");  // one passes, then two fail
+    EXPECT_EQ(mknod(kNode, S_IFCHR, 0), 0);
+    EXPECT_EQ(errno_of(mknod(kNode, S_IFCHR, 0)), EPERM);  // not EEXIST: the failure comes first
+    EXPECT_EQ(unlink(kNode), 0);
+    EXPECT_EQ(errno_of(mknod(kNode, S_IFCHR, 0)), EPERM);
+    EXPECT_EQ(lua("return tostring(sim.status().node)"), "false");
+    EXPECT_EQ(mknod(kNode, S_IFCHR, 0), 0);
+
+    lua("sim.fail('open', 13)");
+    EXPECT_EQ(errno_of(open(kNode, O_RDWR)), EACCES);
+    int fd = open(kNode, O_RDWR);
+    ASSERT_GE(fd, 0);
+
+    lua("sim.push{id = 9} sim.fail('read', 4) sim.fail('poll', 4) sim.fail('ioctl', 5)");
+    EXPECT_EQ(poll_one(fd, 0), -1);
+    EXPECT_EQ(errno, EINTR);
+    ssize_t n;
+    read_record(fd, &n);
+    EXPECT_EQ(n, -1);
+    EXPECT_EQ(read_record(fd).id, 9u);  // the failed read took nothing
+    EXPECT_EQ(command(fd, "\"beworker\"").err, EIO);
+    EXPECT_EQ(lua("return #sim.commands()"), "0");
+
+    lua("sim.fail('close', 9)");
+    EXPECT_EQ(errno_of(close(fd)), EBADF);
+    EXPECT_EQ(lua("return sim.status().handles"), "1");
+
+    lua("sim.fail('delete_module', 16) sim.fail('unlink', 16)");
+    EXPECT_EQ(unload("vava"), EBUSY);
+    EXPECT_EQ(errno_of(unlink(kNode)), EBUSY);
+    EXPECT_EQ(lua("local s = sim.status() return tostring(s.driver) .. tostring(s.node)"), "truetrue");
+
+    lua("sim.fail('read', 5) sim.fail('read', 5, 0)");  // count 0 clears
+    lua("sim.push{id = 10}");
+    EXPECT_EQ(read_record(fd).id, 10u);
+    EXPECT_EQ(close(fd), 0);
+    EXPECT_NE(lua("sim.fail('write', 5)").find("unknown operation"), std::string::npos);
+}
+
+TEST_F(Sim, ThreadsWithTheirOwnHandles)
+{
+    constexpr int kThreads = 4, kRecords = 200;
+    lua("sim.setup{driver = true, node = true}");
+    std::vector<int> fds;
+    for (int i = 0; i < kThreads; i++) fds.push_back(open(kNode, O_RDWR | O_CLOEXEC));
+    std::vector<std::thread> threads;
+    std::atomic<int> bad{0};
+    std::vector<std::vector<uint32_t>> filter_ids(kThreads);
+    for (int t = 0; t < kThreads; t++) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kRecords; i++) {
+                if (poll_one(fds[t], 10000) != POLLIN) bad++;
+                ac_event_record r = read_record(fds[t]);
+                if (r.pid != static_cast<uint32_t>(t + 1) || r.id != static_cast<uint32_t>(i)) bad++;
+                if (i % 10 == 0) {
+                    std::string resp = command(fds[t], "\"getfilefilter\"").resp;
+                    uint32_t id = 0;
+                    if (resp.size() == 20) memcpy(&id, resp.data() + 16, 4);
+                    filter_ids[t].push_back(id);
+                }
+            }
+            if (poll_one(fds[t], 10000) != POLLHUP) bad++;
+        });
+    }
+    lua("for i = 0, " + std::to_string(kRecords - 1) + " do for h = 1, " + std::to_string(kThreads) +
+        " do sim.push({pid = h, id = i}, h) end end sim.hangup()");
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(bad.load(), 0);
+    std::set<uint32_t> ids;
+    for (auto& v : filter_ids) ids.insert(v.begin(), v.end());
+    EXPECT_EQ(ids.size(), static_cast<size_t>(kThreads * kRecords / 10));
+    EXPECT_EQ(*ids.begin(), 1u);
+    EXPECT_EQ(*ids.rbegin(), static_cast<uint32_t>(kThreads * kRecords / 10));
+    for (int fd : fds) EXPECT_EQ(close(fd), 0);
+    EXPECT_EQ(lua("return sim.status().handles"), "0");
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    // Without the preloaded library these calls would reach the real /dev.
+    if (!dlsym(RTLD_DEFAULT, "luaopen_vavasim")) {
+        fprintf(stderr, "sim_tests: run with LD_PRELOAD=.../libvavasim.so\n");
+        return 1;
+    }
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
