@@ -13,6 +13,7 @@
 #include "channel/retrieval.h"
 #include "channel/status.h"
 #include "abstraction/counters.h"
+#include "cache/object_cache.h"
 #include "cache/proc_info.h"
 #include "json/json_lua.h"
 
@@ -30,11 +31,11 @@ static const luaL_Reg fns[] = {
     {"GetProcNameFromPid", l_GetProcNameFromPid},
     {"GetProcCwdFromPid", l_GetProcCwdFromPid},
     {"GetRealPath", l_GetRealPath},
-    {"CacheStats", NI},
-    {"ClearCache", NI},
-    {"AddToCache", NI},
-    {"RemoveFromCache", NI},
-    {"IsCached", NI},
+    {"CacheStats", l_CacheStats},
+    {"ClearCache", l_ClearCache},
+    {"AddToCache", l_AddToCache},
+    {"RemoveFromCache", l_RemoveFromCache},
+    {"IsCached", l_IsCached},
     {"DriftClear", NI},
     {"DriftFreshFilter", NI},
     {"DriftClose", NI},

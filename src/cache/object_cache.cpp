@@ -1,0 +1,287 @@
+// Object cache: a static direct-mapped table of verdicts keyed by
+// the SHA-256 of the path text, its counters, and the Lua functions of the
+// driver-channel module over it. Hashing and stat run outside vava_cache_lock;
+// comparing, writing slots and counting run under it. Nothing is allocated by
+// this file on any path; the table is a static array.
+#include "cache/object_cache.h"
+
+#include <openssl/evp.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+extern "C" {
+
+ac_cache_entry ac_cache[AC_CACHE_SLOTS];
+uint64_t ac_cache_stats[AC_CACHE_STAT_COUNT];
+pthread_mutex_t vava_cache_lock = PTHREAD_MUTEX_INITIALIZER;
+
+const char* const ac_cache_stat_names[AC_CACHE_STAT_COUNT] = {
+    "clear",     "add_approved",     "add_unrecognized", "add_block", "removehit",
+    "removemiss", "removefail",      "hit_approved",     "hit_unrecognized", "hit_block",
+    "miss",      "stat_fail",        "stat_size_zero",   "stat_not_file", "stat_too_big",
+};
+
+}  // extern "C"
+
+namespace {
+
+// The SHA-256 implementation, fetched from the default provider once per
+// process and kept for its life.
+const EVP_MD* sha256_md;
+pthread_once_t sha256_once = PTHREAD_ONCE_INIT;
+
+void fetch_sha256() { sha256_md = EVP_MD_fetch(nullptr, "SHA2-256", nullptr); }
+
+const EVP_MD* sha256()
+{
+    pthread_once(&sha256_once, fetch_sha256);
+    return sha256_md;
+}
+
+inline uint64_t load_word(const unsigned char* p)
+{
+    uint64_t w;
+    memcpy(&w, p, sizeof w);  // slots are only 4-byte aligned
+    return w;
+}
+
+inline void count(ac_cache_stat which) { ac_cache_stats[which]++; }  // caller holds the lock
+
+inline ac_cache_entry& slot_of(const ac_objectid& id) { return ac_cache[ac_objectid_hash(&id)]; }
+
+// Digests the path into id; false on a hashing failure (length below 32).
+inline bool digest(const char* path, ac_objectid& id) { return HashString(path, id.bytes) >= 32; }
+
+// Scans "ruleset-A-B-C-D"; true with the four numbers truncated to 16 bits
+// when all four fields are present.
+bool scan_ruleset(const char* text, int16_t out[4])
+{
+    char field[4][512];
+    if (sscanf(text, "ruleset-%511[^-]-%511[^-]-%511[^-]-%511s", field[0], field[1], field[2], field[3]) != 4)
+        return false;
+    for (int i = 0; i < 4; i++) {
+        long v = strtol(field[i], nullptr, 10);
+        out[i] = (int16_t)(uint16_t)(unsigned long)v;  // keep the low 16 bits
+    }
+    return true;
+}
+
+// Eligibility of a missed object by its file status. Returns 1 with size and
+// isexec written, or -2 after counting why it is not evaluable.
+int check_eligible(const char* path, uint64_t* size, uint32_t* isexec)
+{
+    struct stat st;
+    ac_cache_stat why;
+    if (stat(path, &st) != 0) {
+        why = AC_STAT_STAT_FAIL;
+    } else if (S_ISREG(st.st_mode) && st.st_size >= 1 && (uint64_t)st.st_size < AC_CACHE_MAX_FILE_SIZE) {
+        *size = (uint64_t)st.st_size;
+        *isexec = (st.st_mode & 0111) ? 1 : 0;
+        return 1;
+    } else if (st.st_size == 0) {
+        why = AC_STAT_STAT_SIZE_ZERO;
+    } else if ((uint64_t)st.st_size < AC_CACHE_MAX_FILE_SIZE) {
+        why = AC_STAT_STAT_NOT_FILE;
+    } else {
+        why = AC_STAT_STAT_TOO_BIG;
+    }
+    pthread_mutex_lock(&vava_cache_lock);
+    count(why);
+    pthread_mutex_unlock(&vava_cache_lock);
+    return -2;
+}
+
+}  // namespace
+
+extern "C" {
+
+int ac_objectid_equal(const ac_objectid* a, const ac_objectid* b)
+{
+    return load_word(a->bytes) == load_word(b->bytes) && load_word(a->bytes + 8) == load_word(b->bytes + 8) &&
+           load_word(a->bytes + 16) == load_word(b->bytes + 16) &&
+           load_word(a->bytes + 24) == load_word(b->bytes + 24);
+}
+
+uint32_t ac_objectid_hash(const ac_objectid* id)
+{
+    // Both bytes as signed 8-bit values, sign-extended; the shift is done on
+    // the unsigned pattern, which gives the same low 16 bits.
+    uint32_t d0 = (uint32_t)(int32_t)(int8_t)id->bytes[0];
+    uint32_t d1 = (uint32_t)(int32_t)(int8_t)id->bytes[1];
+    return ((d0 << 8) ^ d1) & 0xFFFFu;
+}
+
+int HashString(const char* text, unsigned char* out)
+{
+    const EVP_MD* md = sha256();
+    if (!md || !text || !out) return 0;
+    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+    if (!ctx) return 0;
+    unsigned int len = 0;
+    if (EVP_DigestInit_ex(ctx, md, nullptr) != 1 || EVP_DigestUpdate(ctx, text, strlen(text)) != 1 ||
+        EVP_DigestFinal_ex(ctx, out, &len) != 1)
+        len = 0;
+    EVP_MD_CTX_free(ctx);
+    return (int)len;
+}
+
+int AddToCache(const char* path, int32_t type, const char* ruleset)
+{
+    ac_objectid id;
+    if (!digest(path, id)) return -1;
+    int16_t numbers[4];
+    bool scanned = type == AC_CACHE_BLOCK && ruleset && scan_ruleset(ruleset, numbers);
+
+    ac_cache_entry& e = slot_of(id);
+    pthread_mutex_lock(&vava_cache_lock);
+    e.objectid = id;  // no occupancy test: a different object is evicted
+    if (type == AC_CACHE_UNRECOGNIZED) {
+        e.cache_type = AC_CACHE_UNRECOGNIZED;
+        count(AC_STAT_ADD_UNRECOGNIZED);
+    } else if (type == AC_CACHE_BLOCK) {
+        e.cache_type = AC_CACHE_BLOCK;
+        count(AC_STAT_ADD_BLOCK);
+        if (scanned) memcpy(e.ruleset, numbers, sizeof numbers);
+    } else {
+        e.cache_type = AC_CACHE_APPROVED;
+        count(AC_STAT_ADD_APPROVED);
+    }
+    pthread_mutex_unlock(&vava_cache_lock);
+    return 1;
+}
+
+int IsCached(const char* path, int32_t* cache_type, char* ruleset, uint64_t* size, uint32_t* isexec)
+{
+    ac_objectid id;
+    if (!digest(path, id)) return -1;
+
+    ac_cache_entry& e = slot_of(id);
+    pthread_mutex_lock(&vava_cache_lock);
+    uint32_t type = e.cache_type;
+    if (type != AC_CACHE_NONE && ac_objectid_equal(&e.objectid, &id)) {
+        int16_t numbers[4];
+        memcpy(numbers, e.ruleset, sizeof numbers);
+        if (type == AC_CACHE_APPROVED)
+            count(AC_STAT_HIT_APPROVED);
+        else if (type == AC_CACHE_UNRECOGNIZED)
+            count(AC_STAT_HIT_UNRECOGNIZED);
+        else if (type == AC_CACHE_BLOCK)
+            count(AC_STAT_HIT_BLOCK);
+        pthread_mutex_unlock(&vava_cache_lock);
+
+        if (cache_type) *cache_type = (int32_t)type;
+        if (type == AC_CACHE_BLOCK && ruleset && (numbers[0] | numbers[1] | numbers[2] | numbers[3]))
+            snprintf(ruleset, AC_RULESET_TEXT_MAX, "ruleset-%d-%d-%d-%d", numbers[0], numbers[1], numbers[2],
+                     numbers[3]);
+        return 1;
+    }
+    count(AC_STAT_MISS);
+    pthread_mutex_unlock(&vava_cache_lock);
+
+    if (cache_type) *cache_type = AC_CACHE_NONE;
+    if (!size || !isexec) return 1;
+    return check_eligible(path, size, isexec);
+}
+
+int RemoveFromCache(const char* path)
+{
+    ac_objectid id;
+    if (!digest(path, id)) return -1;
+
+    ac_cache_entry& e = slot_of(id);
+    int removed = 0;
+    pthread_mutex_lock(&vava_cache_lock);
+    if (ac_objectid_equal(&e.objectid, &id)) {  // the cache type is not looked at
+        memset(&e, 0, sizeof e);
+        count(AC_STAT_REMOVEHIT);
+        removed = 1;
+    } else {
+        count(AC_STAT_REMOVEMISS);
+    }
+    pthread_mutex_unlock(&vava_cache_lock);
+    return removed;
+}
+
+int ClearCache(void)
+{
+    pthread_mutex_lock(&vava_cache_lock);
+    count(AC_STAT_CLEAR);
+    memset(ac_cache, 0, sizeof ac_cache);
+    pthread_mutex_unlock(&vava_cache_lock);
+    return 1;
+}
+
+void CacheStats(uint64_t* out)
+{
+    pthread_mutex_lock(&vava_cache_lock);
+    memcpy(out, ac_cache_stats, sizeof ac_cache_stats);
+    pthread_mutex_unlock(&vava_cache_lock);
+}
+
+ac_cache_entry* getAcCache(void) { return ac_cache; }
+
+// ---- Lua functions. No lock is held and no C++ object with a destructor is
+// alive where these may raise.
+
+int l_AddToCache(lua_State* L)
+{
+    const char* path = luaL_checkstring(L, 1);
+    int32_t type = (int32_t)lua_tointeger(L, 2);  // a non-number counts as 0
+    const char* ruleset = luaL_optstring(L, 3, nullptr);
+    if (AddToCache(path, type, ruleset) == -1) return luaL_error(L, "Failed hash");
+    lua_pushboolean(L, 1);
+    return 1;
+}
+
+int l_IsCached(lua_State* L)
+{
+    const char* path = luaL_checkstring(L, 1);
+    char ruleset[AC_RULESET_TEXT_MAX];
+    memset(ruleset, 0, sizeof ruleset);
+    int32_t type = 0;
+    uint64_t size = 0;   // stays 0 when the lookup ends with -2
+    uint32_t isexec = 0;
+    if (IsCached(path, &type, ruleset, &size, &isexec) == -1) return luaL_error(L, "Failed hash");
+    if (type == AC_CACHE_NONE && lua_istable(L, 2)) {
+        lua_pushunsigned(L, (lua_Unsigned)size);
+        lua_setfield(L, 2, "size");
+        lua_pushboolean(L, isexec != 0);
+        lua_setfield(L, 2, "isexec");
+    }
+    lua_pushunsigned(L, (lua_Unsigned)(uint32_t)type);
+    if (ruleset[0] == '\0') return 1;
+    lua_pushstring(L, ruleset);
+    return 2;
+}
+
+int l_RemoveFromCache(lua_State* L)
+{
+    const char* path = luaL_checkstring(L, 1);
+    int r = RemoveFromCache(path);
+    if (r == -1) return luaL_error(L, "Failed hash");
+    lua_pushboolean(L, r == 1);
+    return 1;
+}
+
+int l_ClearCache(lua_State* L)
+{
+    ClearCache();
+    return 0;
+}
+
+int l_CacheStats(lua_State* L)
+{
+    uint64_t stats[AC_CACHE_STAT_COUNT];
+    CacheStats(stats);
+    lua_createtable(L, 0, AC_CACHE_STAT_COUNT);
+    for (int i = 0; i < AC_CACHE_STAT_COUNT; i++) {
+        lua_pushunsigned(L, (lua_Unsigned)(uint32_t)stats[i]);  // reported modulo 2^32
+        lua_setfield(L, -2, ac_cache_stat_names[i]);
+    }
+    return 1;
+}
+
+}  // extern "C"
