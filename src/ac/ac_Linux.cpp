@@ -2,6 +2,7 @@
 #include <lua.hpp>
 
 #include "ac/locks.h"
+#include "ac/process_cache_lua.h"
 #include "ac/services.h"
 #include "channel/status.h"
 
@@ -43,11 +44,11 @@ static const luaL_Reg s_Funcs[] = {
     {"LeaveCriticalSection", l_LeaveCriticalSection},
     {"EnterAutoAuthorizeCommandCS", l_EnterAutoAuthorizeCommandCS},
     {"LeaveAutoAuthorizeCommandCS", l_LeaveAutoAuthorizeCommandCS},
-    {"AddProcess", NI},
-    {"GetProcess", NI},
-    {"RemoveProcess", NI},
-    {"ClearProcessCache", NI},
-    {"ProcCacheStats", NI},
+    {"AddProcess", l_AddProcess},
+    {"GetProcess", l_GetProcess},
+    {"RemoveProcess", l_RemoveProcess},
+    {"ClearProcessCache", l_ClearProcessCache},
+    {"ProcCacheStats", l_ProcCacheStats},
     {"HashNull", NI},
     {"HashString", NI},
     {"HashPrimary", NI},

@@ -15,6 +15,8 @@
 #include "abstraction/counters.h"
 #include "cache/object_cache.h"
 #include "cache/proc_info.h"
+#include "cache/process_types.h"
+#include "cache/trusted_paths.h"
 #include "json/json_lua.h"
 
 #define NI l_notimplemented
@@ -45,10 +47,10 @@ static const luaL_Reg fns[] = {
     {"DriftOpen", NI},
     {"DriftStats", NI},
     {"EventAbstractionStats", l_EventAbstractionStats},
-    {"GetProcessInterpreterType", NI},
-    {"IsTrustedPath", NI},
-    {"IsPrelink", NI},
-    {"IsExtensionInterpreted", NI},
+    {"GetProcessInterpreterType", l_GetProcessInterpreterType},
+    {"IsTrustedPath", l_IsTrustedPath},
+    {"IsPrelink", l_IsPrelink},
+    {"IsExtensionInterpreted", l_IsExtensionInterpreted},
     {"quickIMFilter", NI},
     {"AbstractEvent", NI},
     {"BindStats", l_BindStats},

@@ -34,21 +34,28 @@ function M.run(cases)
   if failed > 0 then error(failed .. " case(s) failed", 0) end
 end
 
--- Starts `sleep` in the background (optionally in dir, with extra shell
--- redirections such as "7<dir") and returns its pid once it runs sleep.
-function M.spawn_sleep(seconds, dir, redirs)
-  local p = io.popen("(" .. string.format("%s sh -c 'echo $$ >&3; exec sleep %d 3>&-' 3>&1 %s >/dev/null 2>&1 </dev/null &)",
-    dir and ("cd '" .. dir .. "' &&") or "", seconds, redirs or ""))
+-- Starts `cmd` (a shell command line that ends by running the program) in the
+-- background, optionally in dir and with extra redirections such as "7<dir",
+-- and returns its pid once its executable matches exe (a Lua pattern).
+function M.spawn(cmd, exe, dir, redirs)
+  local inner = ("echo $$ >&9; exec " .. cmd .. " 9>&-"):gsub("'", "'\\''")
+  local p = io.popen(string.format("(%s sh -c '%s' 9>&1 %s >/dev/null 2>&1 </dev/null &)",
+    dir and ("cd '" .. dir .. "' &&") or "", inner, redirs or ""))
   local pid = tonumber(p:read("*l"))
   p:close()
   for _ = 1, 500 do
     local f = io.popen("readlink /proc/" .. pid .. "/exe")
-    local exe = f:read("*l")
+    local path = f:read("*l")
     f:close()
-    if exe and exe:match("sleep$") then return pid end
+    if path and path:match(exe) then return pid end
     os.execute("sleep 0.01")
   end
-  error("sleep did not start")
+  error(cmd .. " did not start")
+end
+
+-- A `sleep` in the background; see spawn.
+function M.spawn_sleep(seconds, dir, redirs)
+  return M.spawn("sleep " .. seconds, "sleep$", dir, redirs)
 end
 
 -- Kills a process and waits until it has gone (a zombie counts as gone:
