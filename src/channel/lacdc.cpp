@@ -12,6 +12,7 @@
 #include "channel/reply.h"
 #include "channel/retrieval.h"
 #include "channel/status.h"
+#include "compiler/compiler.h"
 #include "abstraction/counters.h"
 #include "cache/object_cache.h"
 #include "cache/proc_info.h"
@@ -66,27 +67,27 @@ static const luaL_Reg handle_fns[] = {
     {"isdone", l_isdone},
     {"reply", l_reply},
     {"command", l_command},
-    {"program", NI},
+    {"program", l_program},
     {nullptr, nullptr},
 };
 
 static const luaL_Reg acc_fns[] = {
-    {"clear", NI},
-    {"sign", NI},
-    {"guid", NI},
-    {"default", NI},
-    {"procedure", NI},
-    {"link", NI},
-    {"psieve", NI},
-    {"ssieve", NI},
-    {"newsieve", NI},
-    {"constant", NI},
-    {"suffixlist", NI},
-    {"newcode", NI},
-    {"newjump", NI},
-    {"newreturn", NI},
-    {"dump", NI},
-    {"tostring", NI},
+    {"clear", acc_clear},
+    {"sign", acc_sign},
+    {"guid", acc_guid},
+    {"default", acc_default},
+    {"procedure", acc_procedure},
+    {"link", acc_link},
+    {"psieve", acc_psieve},
+    {"ssieve", acc_ssieve},
+    {"newsieve", acc_newsieve},
+    {"constant", acc_constant},
+    {"suffixlist", acc_suffixlist},
+    {"newcode", acc_newcode},
+    {"newjump", acc_newjump},
+    {"newreturn", acc_newreturn},
+    {"dump", acc_dump},
+    {"tostring", acc_tostring},
     {nullptr, nullptr},
 };
 

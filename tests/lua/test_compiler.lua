@@ -1,0 +1,206 @@
+-- The compiler table: images byte for byte, every limit and its message, pooling.
+local t = require "testlib"
+local lacdc = require "lacdc"
+local c = lacdc.compiler
+
+local function le32(v)
+  v = v % 2^32
+  return string.char(v % 256, math.floor(v / 256) % 256, math.floor(v / 65536) % 256, math.floor(v / 16777216))
+end
+
+local function crc32(s)
+  local v = 0xFFFFFFFF
+  for i = 1, #s do
+    v = bit32.bxor(v, s:byte(i))
+    for _ = 1, 8 do
+      v = bit32.band(v, 1) == 1 and bit32.bxor(bit32.rshift(v, 1), 0xEDB88320) or bit32.rshift(v, 1)
+    end
+  end
+  return bit32.bnot(v)
+end
+
+-- An expected image: a cleared one, with byte strings laid over it at given offsets.
+local function image(patches)
+  local s = '"program"' .. string.rep("\0", 27) .. le32(8) .. string.rep("\0", 9472 - 40)
+  for _, p in ipairs(patches or {}) do
+    s = s:sub(1, p[1]) .. p[2] .. s:sub(p[1] + #p[2] + 1)
+  end
+  return s
+end
+local CODE, LINKS, CONSTANTS, SUFFIXES, SIEVES = 5376, 5176, 48, 1072, 4144
+local function words(...)
+  local out = {}
+  for i, w in ipairs{...} do out[i] = le32(w) end
+  return table.concat(out)
+end
+
+-- Where two byte strings first differ, for readable failures.
+local function same(got, want, what)
+  if got == want then return end
+  local i = 1
+  while got:byte(i) == want:byte(i) do i = i + 1 end
+  error(string.format("%s: lengths %d/%d, first difference at offset %d", what, #got, #want, i - 1), 2)
+end
+
+local function sieve(depth, ends, presence)
+  return le32(depth) .. words(unpack(ends)) .. words(unpack(presence))
+end
+
+t.run {
+  -- Must come first: no procedure has been opened in this process yet.
+  {"instructions before any procedure are refused", function()
+    c.clear()
+    t.raises("Max instructions for procedure: 0", c.newcode, 1, 0, 0, false, 0)
+    t.raises("Max instructions for procedure: 0", c.newjump, 0)
+    t.raises("Max instructions for procedure: 0", c.newreturn, 1)
+    same(c.tostring(), image(), "nothing stored")
+  end},
+
+  {"clear, default and signing", function()
+    t.eq(crc32("123456789"), 0xCBF43926, "test CRC helper")
+    c.clear()
+    same(c.tostring(), image(), "cleared image")
+    t.eq(c.guid(), string.rep("\0", 16), "unsigned guid")
+
+    c.default()
+    local unsigned = image{{32, le32(2)}, {CODE, words(1, 0x400)}}
+    same(c.tostring(), unsigned, "default program")
+    c.sign()
+    local block = "\172" .. string.rep("\0", 10) .. le32(crc32(unsigned)) .. "\0"
+    t.eq(c.guid(), block, "guid")
+    same(c.tostring(), image{{16, block}, {32, le32(2)}, {CODE, words(1, 0x400)}, {9456, block}}, "signed image")
+
+    -- A second signature covers the first one.
+    local first = c.tostring()
+    c.sign()
+    t.eq(c.guid(), "\172" .. string.rep("\0", 10) .. le32(crc32(first)) .. "\0", "re-signed guid")
+    t.eq(c.guid() ~= block, true, "guid changes")
+  end},
+
+  {"procedures, operations, jumps, returns and links", function()
+    c.clear()
+    t.eq(c.procedure(3), 0, "first header")
+    c.newreturn(0)               -- i = 0 of 3: offset 2
+    c.newjump(4095)
+    c.newreturn(0)               -- i = 2 of 3: offset 0
+    t.raises("Max instructions for procedure: 3", c.newjump, 0)
+    t.eq(c.procedure(4), 4, "second header")
+    c.newcode(0x7F, 1, 2, true, 3)
+    c.newcode(5, 0x1FF, 0, 0, 0) -- operands unmasked; 0 is a true flag
+    c.newreturn(5)               -- i = 2 of 4: offset 6
+    c.newcode(1, 2, 3, nil, 4)
+    c.link(lacdc.EVENT_EXECVE_PRE, 4)
+    c.link(0, 0)
+    c.link(49, 8)
+    same(c.tostring(), image{
+      {32, le32(9)},
+      {LINKS + 4 * 32, le32(4)}, {LINKS + 4 * 49, le32(8)},
+      {CODE, words(3, 0x200, 0xFFF00, 0, 4, 0x030201FF, 0x1FF85, 0x600, 0x04030201)},
+    }, "program")
+  end},
+
+  {"instruction, link and procedure refusals store nothing", function()
+    c.clear()
+    c.procedure(5)
+    local before = c.tostring()
+    t.raises("jump out of range: 4096", c.newjump, 4096)
+    t.raises("jump out of range: -1", c.newjump, -1)
+    t.raises("invalid action: 6", c.newreturn, 6)
+    t.raises("invalid action: -1", c.newreturn, -1)
+    t.raises("bad argument #1 to '?' (event unsupported)", c.link, 50, 0)
+    t.raises("bad argument #2 to '?' (event unsupported)", c.link, 0, 1)
+    t.raises("number expected", c.newcode, 1, 2, "x", true, 3)
+    t.raises("number expected", c.procedure)
+    same(c.tostring(), before, "unchanged")
+    c.procedure(0)
+    t.raises("Max instructions for procedure: 0", c.newreturn, 1)
+    c.procedure(-1)
+    t.raises("Max instructions for procedure: -1", c.newjump, 1)
+  end},
+
+  {"constants are pooled in slots 8 to 255", function()
+    c.clear()
+    t.eq(c.constant(7), 8, "first slot")
+    t.eq(c.constant(7), 8, "pooled")
+    t.eq(c.constant(2^32 + 7), 8, "low 32 bits")
+    t.eq(c.constant(-1), 9, "second slot")
+    same(c.tostring(), image{{36, le32(10)}, {CONSTANTS + 32, words(7, 0xFFFFFFFF)}}, "two constants")
+    for v = 100, 345 do c.constant(v) end
+    t.eq(c.constant(345), 255, "last slot")
+    local full = c.tostring()
+    t.eq(full:sub(37, 40), le32(256), "constantCount")
+    t.raises("Max constants", c.constant, 1000)
+    t.eq(c.constant(7), 8, "pooled when full")
+    same(c.tostring(), full, "nothing stored")
+  end},
+
+  {"suffix lists and sieve slots are pooled by prefix", function()
+    c.clear()
+    t.eq(c.suffixlist("abc"), 0, "first")
+    t.eq(c.suffixlist("abc"), 0, "same")
+    t.eq(c.suffixlist("ab"), 0, "prefix of a stored list")
+    t.eq(c.suffixlist("xyz"), 1, "second")
+    local big = string.rep("s", 1024)
+    t.eq(c.suffixlist(big), 2, "full-size list")
+    t.eq(c.suffixlist(""), 0, "empty matches the first")
+    t.raises("Max suffix_lists", c.suffixlist, "new")
+    t.raises("Suffix list too large", c.suffixlist, big .. "s")
+
+    local s1, s2 = c.psieve{"ab"}, c.ssieve{"ab"}
+    t.eq(c.newsieve(s1), 0, "first sieve")
+    t.eq(c.newsieve(s1), 0, "same sieve")
+    t.eq(c.newsieve(s2), 1, "second sieve")
+    t.raises("Max sieve", c.newsieve, c.psieve{"q"})
+    t.raises("Sieve too large", c.newsieve, string.rep("\0", 517))
+    same(c.tostring(), image{
+      {40, le32(3) .. le32(2)},
+      {SUFFIXES, "abc"}, {SUFFIXES + 1024, "xyz"}, {SUFFIXES + 2048, big},
+      {SIEVES, s1}, {SIEVES + 516, s2},
+    }, "slots")
+  end},
+
+  {"sieve records", function()
+    local full = 0xFFFFFFFF
+    t.eq(c.psieve({"ab"}, 64), sieve(2, {full, 0xFFFFFFFB}, {2, 4}), "prefix ab")
+    t.eq(c.ssieve({"ab"}, 64), sieve(2, {full, 0xFFFFFFFD}, {4, 2}), "suffix ab")
+    t.eq(c.psieve{"a", "ab"}, sieve(1, {0xFFFFFFFD}, {2}), "shorter first stops the longer")
+    t.eq(c.psieve{"ab", "a"}, sieve(2, {0xFFFFFFFD, 0xFFFFFFFB}, {2, 4}), "longer first keeps its depth")
+    t.eq(c.psieve{"A"}, c.psieve{"a"}, "case shares a class")
+    t.eq(c.psieve{}, le32(0), "no patterns")
+    t.eq(c.psieve{""}, le32(0), "empty pattern")
+    t.eq(c.psieve({"abc"}, 2), sieve(2, {full, 0xFFFFFFFB}, {2, 4}), "cut at the depth")
+    t.eq(c.ssieve({"xabc"}, 3), sieve(3, {full, full, 0xFFFFFFFD}, {8, 4, 2}), "suffix cut at the depth")
+    t.eq(c.psieve{7, "a", {}, true}, c.psieve{"a"}, "non-strings add nothing")
+
+    local long = string.rep("z", 70)
+    local deepest = sieve(64, (function()
+      local e = {}
+      for i = 1, 63 do e[i] = full end
+      e[64] = full - 2^26
+      return e
+    end)(), (function()
+      local p = {}
+      for i = 1, 64 do p[i] = 2^26 end
+      return p
+    end)())
+    for _, depth in ipairs{0, 65, -1} do
+      t.eq(c.psieve({long}, depth), deepest, "depth " .. depth .. " means 64")
+    end
+    t.eq(c.psieve({long}, "x"), deepest, "non-number depth")
+    t.eq(#deepest, 516, "largest record")
+    t.raises("bad argument #1 to '?' (Expected table)", c.psieve, "ab")
+    t.raises("bad argument #1 to '?' (Expected table)", c.ssieve)
+  end},
+
+  {"dump writes the image to standard output", function()
+    c.clear()
+    c.constant(0x01020304)
+    c.procedure(1)
+    c.newreturn(4)
+    local p = assert(io.popen(arg[-1] .. [[ -e 'local c = require("lacdc").compiler
+      c.clear() c.constant(0x01020304) c.procedure(1) c.newreturn(4) c.dump()']]))
+    local out = p:read("*a")
+    p:close()
+    same(out, c.tostring(), "dumped bytes")
+  end},
+}
