@@ -15,6 +15,7 @@
 #include "compiler/compiler.h"
 #include "abstraction/counters.h"
 #include "cache/object_cache.h"
+#include "cache/drift.h"
 #include "cache/proc_info.h"
 #include "cache/process_types.h"
 #include "cache/trusted_paths.h"
@@ -39,14 +40,14 @@ static const luaL_Reg fns[] = {
     {"AddToCache", l_AddToCache},
     {"RemoveFromCache", l_RemoveFromCache},
     {"IsCached", l_IsCached},
-    {"DriftClear", NI},
+    {"DriftClear", l_DriftClear},
     {"DriftFreshFilter", NI},
-    {"DriftClose", NI},
-    {"DriftCondOpen", NI},
-    {"DriftDup", NI},
-    {"DriftDupTrackPossibleClose", NI},
-    {"DriftOpen", NI},
-    {"DriftStats", NI},
+    {"DriftClose", l_DriftClose},
+    {"DriftCondOpen", l_DriftCondOpen},
+    {"DriftDup", l_DriftDup},
+    {"DriftDupTrackPossibleClose", l_DriftDupTrackPossibleClose},
+    {"DriftOpen", l_DriftOpen},
+    {"DriftStats", l_DriftStats},
     {"EventAbstractionStats", l_EventAbstractionStats},
     {"GetProcessInterpreterType", l_GetProcessInterpreterType},
     {"IsTrustedPath", l_IsTrustedPath},
