@@ -1,7 +1,13 @@
 #!/usr/bin/env bash
-# Builds (installing what is missing) and runs the demo.
+# Builds (installing what is missing) and runs the demo: the modules as the
+# policy code sees them, then the sample policy agent in three workers over
+# the simulated driver.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/bootstrap.sh" "$top/build"
 cd "$top/build"
-LUA_CPATH_5_2="$top/build/?.so" LD_PRELOAD="$top/build/libvavasim.so" lua5.2 "$top/examples/demo.lua"
+export LUA_CPATH_5_2="$top/build/?.so"
+LD_PRELOAD="$top/build/libvavasim.so" lua5.2 "$top/examples/demo.lua"
+echo
+echo "== sample policy agent: worker 1 plays the driver, workers 2 and 3 run the policy =="
+LD_PRELOAD="$top/build/libvavasim.so" ./acagent -w 3 "$top/examples/agent_demo.lua"

@@ -5,6 +5,7 @@
 #include <array>
 
 #include "abstraction/counters.h"
+#include "abstraction/handlers.h"
 #include "channel/event_record.h"
 
 namespace {
@@ -15,36 +16,36 @@ struct route {
     bool stat_handler;   // unlink events are counted only by their own counter
 };
 
-// Handlers are filled in as the fast-path decisions land; until then their
-// types are answered like any unsupported type.
+// Types without a route (and the unrouted handlers' types) are answered as
+// unsupported.
 constexpr std::array<route, AC_EVENT_TYPE_COUNT> make_routes()
 {
     std::array<route, AC_EVENT_TYPE_COUNT> r{};
     auto set = [&r](uint32_t type, ac_handler h, ac_stat counter, bool stat = true) {
         r[type] = route{h, counter, stat};
     };
-    set(EVENT_DUP_PRE, nullptr, STAT_event_dup_pre);
-    set(EVENT_DUP_POST, nullptr, STAT_event_dup_post);
-    set(EVENT_OPEN_PRE, nullptr, STAT_event_open_pre);
-    set(EVENT_OPEN_POST, nullptr, STAT_event_open_post);
-    set(EVENT_CHMOD_PRE, nullptr, STAT_event_chmod_pre);
-    set(EVENT_FCHMOD_PRE, nullptr, STAT_event_chmod_pre);
-    set(EVENT_CHMOD_POST, nullptr, STAT_event_chmod_post);
-    set(EVENT_FCHMOD_POST, nullptr, STAT_event_chmod_post);
-    set(EVENT_CLOSE_PRE, nullptr, STAT_event_close_pre);
-    set(EVENT_EXECVE_PRE, nullptr, STAT_event_exec_pre);
-    set(EVENT_RENAME_POST, nullptr, STAT_event_rename_post);
-    set(EVENT_CHOWN_PRE, nullptr, STAT_event_chown_pre);
-    set(EVENT_LCHOWN_PRE, nullptr, STAT_event_chown_pre);
-    set(EVENT_FCHOWN_PRE, nullptr, STAT_event_chown_pre);
-    set(EVENT_FCHOWNAT_PRE, nullptr, STAT_event_chown_pre);
-    set(EVENT_CHOWN_POST, nullptr, STAT_event_chown_post);
-    set(EVENT_LCHOWN_POST, nullptr, STAT_event_chown_post);
-    set(EVENT_FCHOWNAT_POST, nullptr, STAT_event_chown_post);
-    set(EVENT_FCHOWN_POST, nullptr, STAT_event_chown_post);
-    set(EVENT_UNLINK_POST, nullptr, STAT_event_unlink_post, false);
-    set(EVENT_UNLINKAT_POST, nullptr, STAT_event_unlink_post, false);
-    set(EVENT_MMAP_PRE, nullptr, STAT_event_mmap_pre);
+    set(EVENT_DUP_PRE, EventDupPre, STAT_event_dup_pre);
+    set(EVENT_DUP_POST, EventDupPost, STAT_event_dup_post);
+    set(EVENT_OPEN_PRE, EventOpenPre, STAT_event_open_pre);
+    set(EVENT_OPEN_POST, EventOpenPost, STAT_event_open_post);
+    set(EVENT_CHMOD_PRE, EventChmodPre, STAT_event_chmod_pre);
+    set(EVENT_FCHMOD_PRE, EventChmodPre, STAT_event_chmod_pre);
+    set(EVENT_CHMOD_POST, EventChmodPost, STAT_event_chmod_post);
+    set(EVENT_FCHMOD_POST, EventFchmodPost, STAT_event_chmod_post);
+    set(EVENT_CLOSE_PRE, EventClosePre, STAT_event_close_pre);
+    set(EVENT_EXECVE_PRE, EventExecPre, STAT_event_exec_pre);
+    set(EVENT_RENAME_POST, EventRenamePost, STAT_event_rename_post);
+    set(EVENT_CHOWN_PRE, EventChownPre, STAT_event_chown_pre);
+    set(EVENT_LCHOWN_PRE, EventChownPre, STAT_event_chown_pre);
+    set(EVENT_FCHOWN_PRE, EventChownPre, STAT_event_chown_pre);
+    set(EVENT_FCHOWNAT_PRE, EventChownPre, STAT_event_chown_pre);
+    set(EVENT_CHOWN_POST, EventChownPost, STAT_event_chown_post);
+    set(EVENT_LCHOWN_POST, EventChownPost, STAT_event_chown_post);
+    set(EVENT_FCHOWNAT_POST, EventChownPost, STAT_event_chown_post);
+    set(EVENT_FCHOWN_POST, EventFchownPost, STAT_event_chown_post);
+    set(EVENT_UNLINK_POST, EventUnlinkPost, STAT_event_unlink_post, false);
+    set(EVENT_UNLINKAT_POST, EventUnlinkPost, STAT_event_unlink_post, false);
+    set(EVENT_MMAP_PRE, EventMmapPre, STAT_event_mmap_pre);
     return r;
 }
 

@@ -13,3 +13,13 @@ void strip_first_of(const char* src, char* out, char c);
 void extract_file_extension(const char* src, char* out, char sep);
 size_t lowercase_string(char* text);
 }
+
+#include <cstring>
+
+// Copies a path into a 4096-byte field: at most 4095 characters and a NUL.
+inline void ac_copy_path(char* dst, const char* src)
+{
+    size_t n = strnlen(src, AC_PATH_MAX - 1);
+    memmove(dst, src, n);
+    dst[n] = '\0';
+}

@@ -14,8 +14,10 @@
 #include "channel/status.h"
 #include "compiler/compiler.h"
 #include "abstraction/counters.h"
-#include "cache/object_cache.h"
+#include "abstraction/dispatcher.h"
 #include "cache/drift.h"
+#include "cache/drift_filters.h"
+#include "cache/object_cache.h"
 #include "cache/proc_info.h"
 #include "cache/process_types.h"
 #include "cache/trusted_paths.h"
@@ -41,7 +43,7 @@ static const luaL_Reg fns[] = {
     {"RemoveFromCache", l_RemoveFromCache},
     {"IsCached", l_IsCached},
     {"DriftClear", l_DriftClear},
-    {"DriftFreshFilter", NI},
+    {"DriftFreshFilter", l_DriftFreshFilter},
     {"DriftClose", l_DriftClose},
     {"DriftCondOpen", l_DriftCondOpen},
     {"DriftDup", l_DriftDup},
@@ -53,8 +55,8 @@ static const luaL_Reg fns[] = {
     {"IsTrustedPath", l_IsTrustedPath},
     {"IsPrelink", l_IsPrelink},
     {"IsExtensionInterpreted", l_IsExtensionInterpreted},
-    {"quickIMFilter", NI},
-    {"AbstractEvent", NI},
+    {"quickIMFilter", l_quickIMFilter},
+    {"AbstractEvent", l_AbstractEvent},
     {"BindStats", l_BindStats},
     {nullptr, nullptr},
 };

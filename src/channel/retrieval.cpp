@@ -10,6 +10,7 @@
 #include "channel/device.h"
 #include "channel/event_log.h"
 #include "channel/event_table.h"
+#include "channel/fresh_filter.h"
 #include "channel/status.h"
 
 namespace {
@@ -82,6 +83,7 @@ int decide(lua_State* L, lac_handle* h, const lac_get_options* opt, pass_storage
 
     int32_t result = AbstractEvent(&s->reply, ctx);
     if (result != AC_HANDOFF) ac_reply(h, &s->reply, ctx);
+    if (ctx->newfilter) lac_fresh_filter_exchange(h, ctx);
     if (opt->logMode != 0) lac_log_event_line(rec, ctx);
     if (result == AC_ANSWERED) {
         AC_DEBUG(ctx, "Replying EAGAIN for %s\n\n", ctx->realpath);
@@ -132,12 +134,6 @@ int run_loop(lua_State* L, lac_handle* h, int timeout, const lac_get_options* op
         default: return l_pushresult(L, status, "%s", prefix);
         }
     }
-}
-
-uint64_t to_u64(lua_Number v)
-{
-    if (!(v > 0)) return v < 0 ? (uint64_t)(int64_t)(v < -9.2e18 ? -9.2e18 : v) : 0;
-    return v >= 18446744073709551615.0 ? UINT64_MAX : (uint64_t)v;
 }
 
 int timeout_arg(lua_State* L) { return lua_type(L, 2) == LUA_TNUMBER ? (int)lua_tointeger(L, 2) : -1; }
@@ -213,7 +209,7 @@ int l_get(lua_State* L)
     opt.logMode = (int32_t)luaL_checkinteger(L, 5);
     opt.basedir = luaL_checkstring(L, 6);
     opt.maintenanceMode = (int32_t)luaL_checkinteger(L, 7);
-    opt.startTime = to_u64(luaL_checknumber(L, 8));
+    opt.startTime = lac_tou64(luaL_checknumber(L, 8));
     return run_loop(L, h, timeout, &opt, lac_get);
 }
 

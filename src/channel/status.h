@@ -1,5 +1,6 @@
 // Channel status codes, their classes and texts, and the Lua result convention.
 #pragma once
+#include <cstdint>
 #include <lua.hpp>
 
 enum {
@@ -19,6 +20,14 @@ enum lac_class lac_explain(int status);
 void lac_push_error(lua_State* L, int status);
 int l_pushresult(lua_State* L, int status, const char* format, ...);
 int l_istimeout(lua_State* L);
+}
+
+// A Lua number as an unsigned 64-bit value: negatives wrap as integers do,
+// values beyond the range saturate instead of being undefined.
+inline uint64_t lac_tou64(lua_Number v)
+{
+    if (!(v > 0)) return v < 0 ? (uint64_t)(int64_t)(v < -9.2e18 ? -9.2e18 : v) : 0;
+    return v >= 18446744073709551615.0 ? UINT64_MAX : (uint64_t)v;
 }
 
 // Registered in place of a function whose implementation has not landed.
