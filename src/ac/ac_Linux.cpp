@@ -1,9 +1,13 @@
 // Opener of module ac, its locks and the field accessor for "dc".
 #include <lua.hpp>
 
+#include "ac/file_hash.h"
+#include "ac/filter_set.h"
 #include "ac/locks.h"
 #include "ac/process_cache_lua.h"
+#include "ac/ruleset_decrypt.h"
 #include "ac/services.h"
+#include "ac/stats_vars.h"
 #include "channel/status.h"
 
 // Defined in this order so that they are created in this order at load.
@@ -28,16 +32,16 @@ static const luaL_Reg s_Funcs[] = {
     {"panic", l_panic},
     {"InstallDriver", l_nothing},
     {"UninstallDriver", l_nothing},
-    {"InitStats", NI},
-    {"StatNames", NI},
-    {"GetStatsAll", NI},
-    {"StatsEvent", NI},
-    {"GetStatsVar", NI},
-    {"SetStatsVar", NI},
-    {"IncStatsVar", NI},
-    {"ClearStatsVar", NI},
+    {"InitStats", l_InitStats},
+    {"StatNames", l_StatNames},
+    {"GetStatsAll", l_GetStatsAll},
+    {"StatsEvent", l_StatsEvent},
+    {"GetStatsVar", l_GetStatsVar},
+    {"SetStatsVar", l_SetStatsVar},
+    {"IncStatsVar", l_IncStatsVar},
+    {"ClearStatsVar", l_ClearStatsVar},
     {"ProfilerBindings", l_ProfilerBindings},
-    {"DecryptRuleset", NI},
+    {"DecryptRuleset", l_DecryptRuleset},
     {"ShouldUpdateSchema", NI},
     {"UpdatedSchema", NI},
     {"EnterCriticalSection", l_EnterCriticalSection},
@@ -49,21 +53,21 @@ static const luaL_Reg s_Funcs[] = {
     {"RemoveProcess", l_RemoveProcess},
     {"ClearProcessCache", l_ClearProcessCache},
     {"ProcCacheStats", l_ProcCacheStats},
-    {"HashNull", NI},
-    {"HashString", NI},
-    {"HashPrimary", NI},
-    {"HashSecondary", NI},
-    {"HashAll", NI},
+    {"HashNull", l_HashNull},
+    {"HashString", l_HashString},
+    {"HashPrimary", l_HashPrimary},
+    {"HashSecondary", l_HashSecondary},
+    {"HashAll", l_HashAll},
     {"CacheSelfTest", l_nothing},
     {"CacheDump", NI},
     {"mockdriver", l_mockdriver},
-    {"AddToFilterSet", NI},
-    {"ClearFilterSet", NI},
-    {"GetfilledPositionsCount", NI},
-    {"IsLikelyInSet", NI},
-    {"SetBypassFilterState", NI},
+    {"AddToFilterSet", l_AddToFilterSet},
+    {"ClearFilterSet", l_ClearFilterSet},
+    {"GetfilledPositionsCount", l_GetfilledPositionsCount},
+    {"IsLikelyInSet", l_IsLikelyInSet},
+    {"SetBypassFilterState", l_SetBypassFilterState},
     {"FilterSetDump", NI},
-    {"FilterSetStats", NI},
+    {"FilterSetStats", l_FilterSetStats},
     {nullptr, nullptr},
 };
 

@@ -1,0 +1,225 @@
+#include "ac/file_hash.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include <openssl/evp.h>
+
+namespace {
+
+// Fetched once: a fetch per call would walk the provider store every time.
+struct digest_set {
+    EVP_MD* md5;
+    EVP_MD* sha1;
+    EVP_MD* sha256;
+};
+digest_set digests;
+pthread_once_t digests_once = PTHREAD_ONCE_INIT;
+
+void fetch_digests()
+{
+    digests.md5 = EVP_MD_fetch(nullptr, "MD5", nullptr);
+    digests.sha1 = EVP_MD_fetch(nullptr, "SHA1", nullptr);
+    digests.sha256 = EVP_MD_fetch(nullptr, "SHA2-256", nullptr);
+}
+
+const digest_set& fetched()
+{
+    pthread_once(&digests_once, fetch_digests);
+    return digests;
+}
+
+constexpr int open_flags = O_RDONLY | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC;
+
+}  // namespace
+
+extern "C" {
+
+void fileopen(ac_file_s* f, const char* path)
+{
+    f->fd = open(path, open_flags | O_NOATIME);
+    // O_NOATIME is refused to anyone but the owner; read it the ordinary way then.
+    if (f->fd < 0 && errno == EPERM) f->fd = open(path, open_flags);
+    f->err = f->fd < 0 ? errno : 0;
+}
+
+size_t fileread(ac_file_s* f, void* buf, size_t size)
+{
+    ssize_t n = read(f->fd, buf, size);
+    if (n > 0) return (size_t)n;
+    if (n == 0) {
+        fileclose(f);
+        return 0;
+    }
+    f->err = errno;
+    switch (errno) {
+    case EBADF:
+        f->fd = -1;
+        break;
+    case EINTR:
+    case EAGAIN:
+    case EFAULT:
+        break;
+    default:
+        fileclose(f);
+    }
+    return 0;
+}
+
+void fileclose(ac_file_s* f)
+{
+    if (f->fd < 0) return;
+    if (close(f->fd) != 0) f->err = errno;
+    f->fd = -1;
+}
+
+int ac_fips_mode(void) { return EVP_default_properties_is_fips_enabled(nullptr); }
+
+int ac_hash_file(const char* path, unsigned which, ac_file_digests* out, uint64_t* count)
+{
+    out->done = 0;
+    *count = 0;
+    ac_file_s f;
+    fileopen(&f, path);
+    if (f.err) return f.err;
+
+    const digest_set& ds = fetched();
+    struct {
+        unsigned bit;
+        const EVP_MD* md;
+        unsigned char* dst;
+        EVP_MD_CTX* ctx;
+    } slots[] = {
+        {AC_HASH_MD5, ds.md5, out->md5, nullptr},
+        {AC_HASH_SHA1, ds.sha1, out->sha1, nullptr},
+        {AC_HASH_SHA256, ds.sha256, out->sha256, nullptr},
+    };
+    for (auto& s : slots) {
+        if (!(which & s.bit) || !s.md) continue;
+        s.ctx = EVP_MD_CTX_new();
+        if (s.ctx && EVP_DigestInit_ex(s.ctx, s.md, nullptr) != 1) {
+            EVP_MD_CTX_free(s.ctx);
+            s.ctx = nullptr;
+        }
+    }
+
+    unsigned char buf[AC_READ_CHUNK];
+    int retries = 0;
+    while (f.fd >= 0) {
+        size_t n = fileread(&f, buf, sizeof buf);
+        if (n > 0) {
+            *count += n;
+            for (auto& s : slots)
+                if (s.ctx) EVP_DigestUpdate(s.ctx, buf, n);
+        } else if (f.fd >= 0 && ++retries > AC_READ_RETRIES) {
+            break;
+        }
+    }
+    fileclose(&f);
+
+    for (auto& s : slots) {
+        if (!s.ctx) continue;
+        unsigned int len = 0;
+        if (EVP_DigestFinal_ex(s.ctx, s.dst, &len) == 1) out->done |= s.bit;
+        EVP_MD_CTX_free(s.ctx);
+    }
+    return f.err;
+}
+
+}  // extern "C"
+
+namespace {
+
+void push_digest(lua_State* L, const ac_file_digests& d, unsigned bit)
+{
+    if (!(d.done & bit)) {
+        lua_pushnil(L);
+        return;
+    }
+    switch (bit) {
+    case AC_HASH_MD5:
+        lua_pushlstring(L, (const char*)d.md5, sizeof d.md5);
+        break;
+    case AC_HASH_SHA1:
+        lua_pushlstring(L, (const char*)d.sha1, sizeof d.sha1);
+        break;
+    default:
+        lua_pushlstring(L, (const char*)d.sha256, sizeof d.sha256);
+    }
+}
+
+// Pushes: nil or the error number, then each digest in order (all nil on
+// failure), then the byte count. Returns the number of values.
+int hash_results(lua_State* L, const unsigned* order, int n, unsigned which)
+{
+    const char* path = luaL_checkstring(L, 1);
+    ac_file_digests d;
+    uint64_t count;
+    int err = ac_hash_file(path, which, &d, &count);
+    if (err) {
+        lua_pushinteger(L, err);
+        d.done = 0;
+    } else {
+        lua_pushnil(L);
+    }
+    for (int i = 0; i < n; i++) push_digest(L, d, order[i]);
+    lua_pushnumber(L, (lua_Number)count);
+    return n + 2;
+}
+
+}  // namespace
+
+extern "C" {
+
+int l_HashNull(lua_State* L)
+{
+    const char* path = luaL_checkstring(L, 1);
+    ac_file_digests d;
+    uint64_t count;
+    int err = ac_hash_file(path, 0, &d, &count);
+    if (err)
+        lua_pushinteger(L, err);
+    else
+        lua_pushnil(L);
+    return 1;
+}
+
+int l_HashString(lua_State* L)
+{
+    size_t len;
+    const char* text = luaL_checklstring(L, 1, &len);
+    const EVP_MD* md = fetched().sha256;
+    unsigned char out[EVP_MAX_MD_SIZE];
+    unsigned int outlen = 0;
+    if (!md || EVP_Digest(text, len, out, &outlen, md, nullptr) != 1) {
+        lua_pushnil(L);
+        return 1;
+    }
+    lua_pushlstring(L, (const char*)out, outlen);
+    return 1;
+}
+
+int l_HashPrimary(lua_State* L)
+{
+    static const unsigned order[] = {AC_HASH_SHA256};
+    return hash_results(L, order, 1, AC_HASH_SHA256);
+}
+
+int l_HashSecondary(lua_State* L)
+{
+    static const unsigned order[] = {AC_HASH_MD5, AC_HASH_SHA1};
+    return hash_results(L, order, 2, AC_HASH_MD5 | AC_HASH_SHA1);
+}
+
+int l_HashAll(lua_State* L)
+{
+    static const unsigned order[] = {AC_HASH_MD5, AC_HASH_SHA1, AC_HASH_SHA256};
+    unsigned which = AC_HASH_SHA1 | AC_HASH_SHA256;
+    if (!ac_fips_mode()) which |= AC_HASH_MD5;
+    return hash_results(L, order, 3, which);
+}
+
+}  // extern "C"
