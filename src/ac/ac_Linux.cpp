@@ -1,11 +1,13 @@
 // Opener of module ac, its locks and the field accessor for "dc".
 #include <lua.hpp>
 
+#include "ac/dumps.h"
 #include "ac/file_hash.h"
 #include "ac/filter_set.h"
 #include "ac/locks.h"
 #include "ac/process_cache_lua.h"
 #include "ac/ruleset_decrypt.h"
+#include "ac/schema.h"
 #include "ac/services.h"
 #include "ac/stats_vars.h"
 #include "channel/status.h"
@@ -42,8 +44,8 @@ static const luaL_Reg s_Funcs[] = {
     {"ClearStatsVar", l_ClearStatsVar},
     {"ProfilerBindings", l_ProfilerBindings},
     {"DecryptRuleset", l_DecryptRuleset},
-    {"ShouldUpdateSchema", NI},
-    {"UpdatedSchema", NI},
+    {"ShouldUpdateSchema", l_ShouldUpdateSchema},
+    {"UpdatedSchema", l_UpdatedSchema},
     {"EnterCriticalSection", l_EnterCriticalSection},
     {"LeaveCriticalSection", l_LeaveCriticalSection},
     {"EnterAutoAuthorizeCommandCS", l_EnterAutoAuthorizeCommandCS},
@@ -59,14 +61,14 @@ static const luaL_Reg s_Funcs[] = {
     {"HashSecondary", l_HashSecondary},
     {"HashAll", l_HashAll},
     {"CacheSelfTest", l_nothing},
-    {"CacheDump", NI},
+    {"CacheDump", l_CacheDump},
     {"mockdriver", l_mockdriver},
     {"AddToFilterSet", l_AddToFilterSet},
     {"ClearFilterSet", l_ClearFilterSet},
     {"GetfilledPositionsCount", l_GetfilledPositionsCount},
     {"IsLikelyInSet", l_IsLikelyInSet},
     {"SetBypassFilterState", l_SetBypassFilterState},
-    {"FilterSetDump", NI},
+    {"FilterSetDump", l_FilterSetDump},
     {"FilterSetStats", l_FilterSetStats},
     {nullptr, nullptr},
 };

@@ -1,0 +1,65 @@
+#include "ac/schema.h"
+
+#include <string>
+
+#include <wx/file.h>
+
+#include "ac/locks.h"
+#include "vyacore_binding.h"
+#include "vyacore_dom.h"
+
+// Written under sqliteWriteOpsCS, except that UpdatedSchema may be called by a
+// thread that does not hold it; the atomic accesses keep that harmless.
+extern "C" {
+int32_t updateSchema = 1;
+int32_t updatingSchema = 0;
+}
+
+static int32_t get(const int32_t& flag) { return __atomic_load_n(&flag, __ATOMIC_RELAXED); }
+static void set(int32_t& flag, int32_t v) { __atomic_store_n(&flag, v, __ATOMIC_RELAXED); }
+
+// Runs under sqliteWriteOpsCS. The first call of the process grants whatever
+// the file; when the path cannot be had, later calls do not.
+static bool should_grant(const VyaCore::CDom* dom) noexcept
+{
+    try {
+        std::string path = dom->GetPluginFile("ac", "ac.db");
+        if (get(updateSchema)) return true;
+        if (get(updatingSchema)) return false;
+        return !wxFile::Exists(wxString(path.c_str(), wxConvLibc));
+    } catch (...) {
+        return get(updateSchema) != 0;
+    }
+}
+
+extern "C" {
+
+int l_ShouldUpdateSchema(lua_State* L)
+{
+    bool is_const = false;
+    auto* dom = static_cast<const VyaCore::CDom*>(vyacore_fetch(L, 1, VYACORE_TYPE_DOM, &is_const));
+    if (!dom || is_const) return luaL_argerror(L, 1, "Dom object expected");
+
+    sqliteWriteOpsCS.Lock();
+    bool grant = should_grant(dom);
+    if (grant) {
+        // Returned to Lua still holding the lock; UpdatedSchema releases it.
+        set(updatingSchema, 1);
+        set(updateSchema, 0);
+    } else {
+        sqliteWriteOpsCS.Unlock();
+    }
+    lua_pushboolean(L, grant);
+    return 1;
+}
+
+int l_UpdatedSchema(lua_State* L)
+{
+    set(updatingSchema, 0);
+    // A thread that does not hold the lock gets an error code here, and the
+    // lock is left as it was.
+    sqliteWriteOpsCS.Unlock();
+    return 0;
+}
+
+}  // extern "C"
