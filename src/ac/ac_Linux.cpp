@@ -24,8 +24,6 @@ int32_t mockdriver = 0;
 }
 extern "C" int luaopen_lacdc(lua_State* L);
 
-#define NI l_notimplemented
-
 static const luaL_Reg s_Funcs[] = {
     {"GetInstalledSoftware", l_GetInstalledSoftware},
     {"GetMountPointFromPath", l_GetMountPointFromPath},

@@ -23,8 +23,6 @@
 #include "cache/trusted_paths.h"
 #include "json/json_lua.h"
 
-#define NI l_notimplemented
-
 static const luaL_Reg fns[] = {
     {"open", l_open},
     {"open_worker", l_open_worker},

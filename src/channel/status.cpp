@@ -71,5 +71,3 @@ int l_istimeout(lua_State* L)
 }
 
 }  // extern "C"
-
-extern "C" int l_notimplemented(lua_State* L) { return luaL_error(L, "not implemented"); }

@@ -29,6 +29,3 @@ inline uint64_t lac_tou64(lua_Number v)
     if (!(v > 0)) return v < 0 ? (uint64_t)(int64_t)(v < -9.2e18 ? -9.2e18 : v) : 0;
     return v >= 18446744073709551615.0 ? UINT64_MAX : (uint64_t)v;
 }
-
-// Registered in place of a function whose implementation has not landed.
-extern "C" int l_notimplemented(lua_State* L);
