@@ -1,5 +1,7 @@
 #include "abstraction/counters.h"
 
+#include "channel/status.h"
+
 extern "C" {
 
 std::atomic<uint64_t> event_abstraction_stats[AC_STAT_COUNT];
@@ -94,10 +96,7 @@ int l_EventAbstractionStats(lua_State* L)
     uint64_t snap[AC_STAT_COUNT];
     EventAbstractionStats(snap);
     lua_createtable(L, 0, 73);
-    for (int i = 0; i < AC_STAT_COUNT; i++) {
-        lua_pushunsigned(L, (lua_Unsigned)(uint32_t)snap[i]);
-        lua_setfield(L, -2, event_abstraction_stat_names[i]);
-    }
+    lac_set_counters(L, event_abstraction_stat_names, snap, AC_STAT_COUNT);
     return 1;
 }
 

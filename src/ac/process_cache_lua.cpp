@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "cache/process_cache.h"
+#include "channel/status.h"
 
 namespace {
 
@@ -60,10 +61,7 @@ int l_ProcCacheStats(lua_State* L)
     uint64_t stats[AC_PROC_STAT_COUNT];
     ProcCacheStats(stats);
     lua_createtable(L, 0, AC_PROC_STAT_COUNT);
-    for (int i = 0; i < AC_PROC_STAT_COUNT; i++) {
-        lua_pushnumber(L, (lua_Number)(uint32_t)stats[i]);
-        lua_setfield(L, -2, stat_keys[i]);
-    }
+    lac_set_counters(L, stat_keys, stats, AC_PROC_STAT_COUNT);
     return 1;
 }
 

@@ -8,6 +8,7 @@
 #include <ctime>
 
 #include "cache/proc_info.h"
+#include "channel/status.h"
 
 extern "C" {
 
@@ -398,15 +399,10 @@ int l_DriftStats(lua_State* L)
     pthread_mutex_unlock(&drift_lock);
 
     lua_createtable(L, 0, DRIFT_COUNTER_COUNT + 4);
-    auto put = [L](const char* key, uint64_t value) {
-        lua_pushinteger(L, (lua_Integer)(uint32_t)value);  // the low 32 bits
-        lua_setfield(L, -2, key);
-    };
-    for (int c = 0; c < DRIFT_COUNTER_COUNT; c++) put(drift_counter_names[c], counters[c]);
-    put("cooldown", (uint64_t)cooldown);
-    put("current", head - tail);
-    put("total", head);
-    put("max", DRIFT_RING_SIZE);
+    lac_set_counters(L, drift_counter_names, counters, DRIFT_COUNTER_COUNT);
+    static const char* const ring_names[] = {"cooldown", "current", "total", "max"};
+    const uint64_t ring[] = {(uint64_t)cooldown, head - tail, head, DRIFT_RING_SIZE};
+    lac_set_counters(L, ring_names, ring, 4);
     return 1;
 }
 

@@ -4,6 +4,7 @@
 // comparing, writing slots and counting run under it. Nothing is allocated by
 // this file on any path; the table is a static array.
 #include "cache/object_cache.h"
+#include "channel/status.h"
 
 #include <openssl/evp.h>
 #include <sys/stat.h>
@@ -277,10 +278,7 @@ int l_CacheStats(lua_State* L)
     uint64_t stats[AC_CACHE_STAT_COUNT];
     CacheStats(stats);
     lua_createtable(L, 0, AC_CACHE_STAT_COUNT);
-    for (int i = 0; i < AC_CACHE_STAT_COUNT; i++) {
-        lua_pushunsigned(L, (lua_Unsigned)(uint32_t)stats[i]);  // reported modulo 2^32
-        lua_setfield(L, -2, ac_cache_stat_names[i]);
-    }
+    lac_set_counters(L, ac_cache_stat_names, stats, AC_CACHE_STAT_COUNT);
     return 1;
 }
 

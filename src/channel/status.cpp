@@ -63,6 +63,14 @@ int l_pushresult(lua_State* L, int status, const char* format, ...)
     return 3;
 }
 
+void lac_set_counters(lua_State* L, const char* const* names, const uint64_t* values, int n)
+{
+    for (int i = 0; i < n; i++) {
+        lua_pushunsigned(L, (lua_Unsigned)(uint32_t)values[i]);
+        lua_setfield(L, -2, names[i]);
+    }
+}
+
 int l_istimeout(lua_State* L)
 {
     int code = (int)luaL_checkinteger(L, 1);

@@ -20,6 +20,9 @@ enum lac_class lac_explain(int status);
 void lac_push_error(lua_State* L, int status);
 int l_pushresult(lua_State* L, int status, const char* format, ...);
 int l_istimeout(lua_State* L);
+// Sets t[names[i]] = low 32 bits of values[i] in the table on the stack top;
+// counters are 64-bit but reach Lua modulo 2^32.
+void lac_set_counters(lua_State* L, const char* const* names, const uint64_t* values, int n);
 }
 
 // A Lua number as an unsigned 64-bit value: negatives wrap as integers do,
