@@ -57,11 +57,16 @@ sim.setup{hook = true, driver = true, node = true}
 local h = assert(lacdc.open())
 print("\nopened " .. tostring(h))
 local T = lacdc.type
+-- A live process acts in the events, so the fast path resolves them from /proc.
+local p = io.popen("sh -c 'echo $$; exec sleep 10' 2>/dev/null &")
+local pid = tonumber(p:read("*l"))
+p:close()
+os.execute("sleep 0.1")
 local stream = {
-  {type = T.execve_pre, id = 101, pid = 4242, ppid = 1, name = "/usr/bin/tool"},
-  {type = T.open_pre, id = 102, pid = 4242, name = "/etc/hosts", flags = 0},
-  {type = T.close_pre, id = 103, pid = 4242, fd = 3},
-  {type = T.close_post, id = 104, pid = 4242, fd = 3},
+  {type = T.execve_pre, id = 101, pid = pid, fd = -100, name = "/usr/bin/true"},
+  {type = T.open_pre, id = 102, pid = pid, fd = -100, name = "/etc/hosts"},
+  {type = T.close_pre, id = 103, pid = pid, fd = 3},
+  {type = T.close_post, id = 104, pid = pid, fd = 3},
   {type = 0, id = 105},
 }
 for _, ev in ipairs(stream) do sim.push(ev) end
@@ -69,9 +74,11 @@ print(string.format("pushed %d events; get hands to Lua:", #stream))
 while true do
   local ev, code, msg = h:get(100, 1, 0, 0, "", 0, 0)
   if not ev then print("  (" .. msg .. ")") break end
-  print(string.format("  event id=%d type=%s name=%s", ev.id, T[ev.type], tostring(ev.name)))
+  print(string.format("  event id=%d type=%s realpath=%s process=%s cache_type=%s", ev.id, T[ev.type],
+                      ev.realpath, ev.processName, tostring(ev.cache_type)))
+  h:reply(ev, lacdc.REPLY_ALLOW)
 end
-print("the fast path answered:")
+print("replies the driver received (the policy answered what it was handed, the fast path the rest):")
 for _, r in ipairs(sim.replies()) do
   print(string.format("  id=%d reply=%s", r.id, lacdc.reply[r.reply] or r.reply))
 end
@@ -79,3 +86,4 @@ local stats = lacdc.EventAbstractionStats()
 print(string.format("counters: total_events=%d event_not_handled=%d ac_error=%d",
                     stats.total_events, stats.event_not_handled, stats.ac_error))
 h:close()
+os.execute("kill " .. pid)
