@@ -1,5 +1,8 @@
+// Event path and process resolution against a real child process, the debug
+// dump, the process type index with its cache, time conversion and mode bits.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,7 +12,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <memory>
 #include <string>
 
 #include "abstraction/resolution.h"
@@ -19,24 +21,59 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string self_exe()
-{
-    char buf[PATH_MAX];
-    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    return n < 0 ? std::string() : std::string(buf, (size_t)n);
-}
+using resolver = int32_t (*)(ac_decision_ctx*, ac_reply_msg*);
+const resolver all_resolvers[] = {SetProcGetRealPath, SetProcGetRealPathFromDirfd,
+                                  SetProcGetRealPathFromDirfdAndOldname, SetProcGetFileNameFromPidAndFd};
 
-void touch(const std::string& path) { close(open(path.c_str(), O_CREAT | O_WRONLY, 0644)); }
+fs::path self_exe() { return fs::read_symlink("/proc/self/exe"); }
+
+// A context for an event, zeroed padding included (contexts are compared
+// bytewise), with a reply record the resolvers must not write.
+struct event_ctx {
+    ac_event_info ev{};
+    ac_decision_ctx ctx;
+    ac_reply_msg reply;
+    char* buf = nullptr;
+    size_t len = 0;
+    event_ctx(pid_t pid, const char* name, int32_t fd = -100, int32_t dirfd = -100, const char* oldname = "")
+    {
+        memset(&ctx, 0, sizeof ctx);
+        memset(&reply, 0xAB, sizeof reply);
+        ev.type = 24;
+        ev.pid = pid;
+        ev.fd = fd;
+        ev.dirfd = dirfd;
+        snprintf(ev.name, sizeof ev.name, "%s", name);
+        snprintf(ev.oldname, sizeof ev.oldname, "%s", oldname);
+        ctx.event = &ev;
+    }
+    ~event_ctx()
+    {
+        if (ctx.debugLog) fclose(ctx.debugLog);
+        free(buf);
+    }
+    void open_log() { ctx.debugLog = open_memstream(&buf, &len); }
+    std::string log()
+    {
+        fflush(ctx.debugLog);
+        return std::string(buf, len);
+    }
+    bool reply_untouched() const
+    {
+        ac_reply_msg r;
+        memset(&r, 0xAB, sizeof r);
+        return memcmp(&r, &reply, sizeof r) == 0;
+    }
+};
 
 // A temporary tree and a child process that works in it: its working directory
-// is the tree's root, and it holds a descriptor on the directory "sub" and one
-// on the file "data.bin". It waits until the test ends.
+// is the tree's root, and it holds descriptors on the directory "sub" and on
+// the file "data.bin" (the numbers it inherited from the test).
 class ResolutionOfAChild : public ::testing::Test {
 protected:
     std::string root;  // resolved, without final "/"
     pid_t child = -1;
-    int child_dirfd = -1, child_filefd = -1;
-    int hold = -1;  // closing it releases the child
+    int sub_fd = -1, data_fd = -1;
 
     void SetUp() override
     {
@@ -45,210 +82,126 @@ protected:
         root = fs::canonical(templ).string();
         fs::create_directory(root + "/sub");
         for (const char* f : {"a.txt", "data.bin", "sub/b.txt", "sub/c.tar.gz", "sub/tool.manifestx", "sub/noext"})
-            touch(root + "/" + f);
-
-        int report[2], wait_pipe[2];
-        ASSERT_EQ(pipe(report), 0);
-        ASSERT_EQ(pipe(wait_pipe), 0);
+            close(open((root + "/" + f).c_str(), O_CREAT | O_WRONLY, 0644));
+        sub_fd = open((root + "/sub").c_str(), O_RDONLY | O_DIRECTORY);
+        data_fd = open((root + "/data.bin").c_str(), O_RDONLY);
+        ASSERT_GE(sub_fd, 0);
+        ASSERT_GE(data_fd, 0);
+        int ready[2];
+        ASSERT_EQ(pipe(ready), 0);
         child = fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
-            close(report[0]);
-            close(wait_pipe[1]);
-            int fds[2] = {-1, -1};
-            if (chdir(root.c_str()) == 0) {
-                fds[0] = open("sub", O_RDONLY | O_DIRECTORY);
-                fds[1] = open("data.bin", O_RDONLY);
-            }
-            if (write(report[1], fds, sizeof fds) != (ssize_t)sizeof fds) _exit(1);
-            char c;
-            while (read(wait_pipe[0], &c, 1) > 0) {
-            }
-            _exit(0);
+            if (chdir(root.c_str()) != 0) _exit(1);
+            close(ready[1]);  // the parent reads end of file: ready
+            for (;;) pause();
         }
-        close(report[1]);
-        close(wait_pipe[0]);
-        hold = wait_pipe[1];
-        int fds[2];
-        ASSERT_EQ(read(report[0], fds, sizeof fds), (ssize_t)sizeof fds);
-        close(report[0]);
-        child_dirfd = fds[0];
-        child_filefd = fds[1];
-        ASSERT_GE(child_dirfd, 0);
-        ASSERT_GE(child_filefd, 0);
+        close(ready[1]);
+        char c;
+        ASSERT_EQ(read(ready[0], &c, 1), 0);
+        close(ready[0]);
+        close(sub_fd);
+        close(data_fd);
     }
 
     void TearDown() override
     {
-        if (hold >= 0) close(hold);
-        if (child > 0) waitpid(child, nullptr, 0);
+        if (child > 0) kill(child, SIGKILL), waitpid(child, nullptr, 0);
         if (!root.empty()) fs::remove_all(root);
-    }
-
-    // A zeroed context for an event of the child.
-    struct event_ctx {
-        ac_event_info ev{};
-        ac_decision_ctx ctx{};
-        ac_reply_msg reply{};
-        event_ctx(pid_t pid, const char* name, int32_t fd, int32_t dirfd)
-        {
-            memset(&ctx, 0, sizeof ctx);  // padding too: contexts are compared bytewise
-            ev.type = 24;
-            ev.pid = pid;
-            ev.fd = fd;
-            ev.dirfd = dirfd;
-            snprintf(ev.name, sizeof ev.name, "%s", name);
-            ctx.event = &ev;
-            memset(&reply, 0xAB, sizeof reply);
-        }
-        bool reply_untouched() const
-        {
-            ac_reply_msg r;
-            memset(&r, 0xAB, sizeof r);
-            return memcmp(&r, &reply, sizeof r) == 0;
-        }
-    };
-
-    std::unique_ptr<event_ctx> event(const char* name, int32_t fd = -100, int32_t dirfd = -100)
-    {
-        return std::make_unique<event_ctx>(child, name, fd, dirfd);
-    }
-
-    void expect_process_is_self(const ac_decision_ctx& ctx)
-    {
-        fs::path exe = self_exe();
-        EXPECT_EQ(std::string(ctx.processName), exe.string());
-        EXPECT_EQ(std::string(ctx.processPath), exe.parent_path().string() + "/");
-        EXPECT_EQ(std::string(ctx.processFileName), exe.filename().string());
     }
 };
 
-using resolver = int32_t (*)(ac_decision_ctx*, ac_reply_msg*);
-const resolver all_resolvers[] = {SetProcGetRealPath, SetProcGetRealPathFromDirfd,
-                                  SetProcGetRealPathFromDirfdAndOldname, SetProcGetFileNameFromPidAndFd};
-
-std::string capture(FILE* f, char*& buf, size_t& len)
-{
-    fflush(f);
-    return std::string(buf, len);
-}
-
 }  // namespace
 
-TEST_F(ResolutionOfAChild, RelativeNameResolvesThroughTheWorkingDirectory)
+// Each resolver on names relative to the working directory, absolute, relative
+// to a descriptor, from the old name, and read from a descriptor.
+TEST_F(ResolutionOfAChild, ResolvesNamesOfTheChild)
 {
-    auto e = event("a.txt");
-    EXPECT_EQ(SetProcGetRealPath(&e->ctx, &e->reply), 0);
-    EXPECT_EQ(e->ctx.pid, child);
-    expect_process_is_self(e->ctx);
-    EXPECT_EQ(std::string(e->ctx.realpath), root + "/a.txt");
-    EXPECT_EQ(std::string(e->ctx.path), root + "/");
-    EXPECT_STREQ(e->ctx.fileName, "a.txt");
-    EXPECT_STREQ(e->ctx.fileExtension, "txt");
-    EXPECT_STREQ(e->ev.name, "a.txt") << "the event's name is left as it was";
-    EXPECT_TRUE(e->reply_untouched());
-
-    auto up = event("sub/../sub/./b.txt");
-    EXPECT_EQ(SetProcGetRealPath(&up->ctx, &up->reply), 0);
-    EXPECT_EQ(std::string(up->ctx.realpath), root + "/sub/b.txt");
-}
-
-TEST_F(ResolutionOfAChild, AbsoluteNameResolvesThroughTheRoot)
-{
-    std::string name = root + "/sub/c.tar.gz";
-    auto e = event(name.c_str(), 4242);
-    EXPECT_EQ(SetProcGetRealPath(&e->ctx, &e->reply), 0);
-    EXPECT_EQ(std::string(e->ctx.realpath), name);
-    EXPECT_EQ(std::string(e->ctx.path), root + "/sub/");
-    EXPECT_STREQ(e->ctx.fileName, "c.tar.gz");
-    EXPECT_STREQ(e->ctx.fileExtension, "gz");
-}
-
-TEST_F(ResolutionOfAChild, NameRelativeToTheEventDescriptor)
-{
-    auto e = event("b.txt", child_dirfd);
-    EXPECT_EQ(SetProcGetRealPath(&e->ctx, &e->reply), 0);
-    EXPECT_EQ(std::string(e->ctx.realpath), root + "/sub/b.txt");
-    expect_process_is_self(e->ctx);
-}
-
-TEST_F(ResolutionOfAChild, DirfdResolverDescribesTheTargetInTheProcessFields)
-{
-    auto e = event("c.tar.gz", -1, child_dirfd);
-    EXPECT_EQ(SetProcGetRealPathFromDirfd(&e->ctx, &e->reply), 0);
-    EXPECT_EQ(std::string(e->ctx.processName), self_exe()) << "still the executable";
-    EXPECT_EQ(std::string(e->ctx.realpath), root + "/sub/c.tar.gz");
-    EXPECT_EQ(std::string(e->ctx.processPath), root + "/sub/");
-    EXPECT_STREQ(e->ctx.processFileName, "c.tar.gz");
-    EXPECT_EQ(std::string(e->ctx.path), root + "/sub/");
-    EXPECT_STREQ(e->ctx.fileName, e->ctx.processFileName);
-    EXPECT_STREQ(e->ctx.fileExtension, "gz");
-    EXPECT_TRUE(e->reply_untouched());
-
-    auto cwd = event("sub/noext", -1, -100);
-    EXPECT_EQ(SetProcGetRealPathFromDirfd(&cwd->ctx, &cwd->reply), 0);
-    EXPECT_EQ(std::string(cwd->ctx.realpath), root + "/sub/noext");
-    EXPECT_STREQ(cwd->ctx.fileExtension, "");
-}
-
-TEST_F(ResolutionOfAChild, OldnameResolverUsesTheOldName)
-{
-    auto e = event("a.txt", -1, child_dirfd);
-    snprintf(e->ev.oldname, sizeof e->ev.oldname, "%s", "tool.manifestx");
-    EXPECT_EQ(SetProcGetRealPathFromDirfdAndOldname(&e->ctx, &e->reply), 0);
-    EXPECT_EQ(std::string(e->ctx.realpath), root + "/sub/tool.manifestx");
-    EXPECT_STREQ(e->ctx.processFileName, "tool.manifestx");
-    EXPECT_STREQ(e->ctx.fileName, "tool.manifestx");
-    EXPECT_STREQ(e->ctx.fileExtension, "manifes") << "at most 7 characters";
-    EXPECT_STREQ(e->ev.name, "a.txt");
-}
-
-TEST_F(ResolutionOfAChild, DescriptorResolverReadsTheDescriptorAndRenamesTheEvent)
-{
-    auto e = event("", child_filefd);
-    EXPECT_EQ(SetProcGetFileNameFromPidAndFd(&e->ctx, &e->reply), 0);
-    expect_process_is_self(e->ctx);
-    EXPECT_EQ(std::string(e->ctx.realpath), root + "/data.bin");
-    EXPECT_EQ(std::string(e->ev.name), root + "/data.bin");
-    EXPECT_EQ(std::string(e->ctx.path), root + "/");
-    EXPECT_STREQ(e->ctx.fileName, "data.bin");
-    EXPECT_STREQ(e->ctx.fileExtension, "bin");
-    EXPECT_TRUE(e->reply_untouched());
-
-    auto cwd = event("", -100);
-    EXPECT_EQ(SetProcGetFileNameFromPidAndFd(&cwd->ctx, &cwd->reply), 0);
-    EXPECT_EQ(std::string(cwd->ctx.realpath), root) << "the working directory";
-    EXPECT_EQ(std::string(cwd->ctx.fileName), fs::path(root).filename().string());
-
-    auto closed = event("old name", 999);
-    EXPECT_EQ(SetProcGetFileNameFromPidAndFd(&closed->ctx, &closed->reply), 0);
-    EXPECT_STREQ(closed->ctx.realpath, "");
-    EXPECT_STREQ(closed->ev.name, "") << "an unreadable link leaves the name empty";
-    EXPECT_STREQ(closed->ctx.fileName, "");
-}
-
-TEST_F(ResolutionOfAChild, UnreadableAnchorLeavesTheErrorTextAsThePath)
-{
-    auto e = event("x.txt", 777);
-    EXPECT_EQ(SetProcGetRealPath(&e->ctx, &e->reply), 0);
-    std::string want = "readlink(\"/proc/" + std::to_string(child) + "/fd/777\"): No such file or directory";
-    EXPECT_EQ(std::string(e->ctx.realpath), want);
+    const std::string exe = self_exe().string(), exe_dir = self_exe().parent_path().string() + "/";
+    const std::string exe_file = self_exe().filename().string(), sub = root + "/sub/";
+    const std::string abs = root + "/sub/c.tar.gz", cwd_name = fs::path(root).filename().string();
+    const std::string bad_anchor = "readlink(\"/proc/" + std::to_string(child) + "/fd/777\"): No such file or directory";
+    // Process fields: the executable for two resolvers, the target for the dirfd ones.
+    const std::string T = "<target>";
+    const struct {
+        resolver r;
+        const char* name;
+        int32_t fd, dirfd;
+        const char* oldname;
+        std::string realpath, path, file, ext, proc_path, event_name;
+    } cases[] = {
+        {SetProcGetRealPath, "a.txt", -100, -100, "", root + "/a.txt", root + "/", "a.txt", "txt", exe_dir, "a.txt"},
+        {SetProcGetRealPath, "sub/../sub/./b.txt", -100, -100, "", sub + "b.txt", sub, "b.txt", "txt", exe_dir,
+         "sub/../sub/./b.txt"},
+        {SetProcGetRealPath, abs.c_str(), 4242, -100, "", abs, sub, "c.tar.gz", "gz", exe_dir, abs},
+        {SetProcGetRealPath, "b.txt", sub_fd, -100, "", sub + "b.txt", sub, "b.txt", "txt", exe_dir, "b.txt"},
+        {SetProcGetRealPath, "x.txt", 777, -100, "", bad_anchor, "", "", "", exe_dir, "x.txt"},
+        {SetProcGetRealPathFromDirfd, "c.tar.gz", -1, sub_fd, "", abs, sub, "c.tar.gz", "gz", T, "c.tar.gz"},
+        {SetProcGetRealPathFromDirfd, "sub/noext", -1, -100, "", sub + "noext", sub, "noext", "", T, "sub/noext"},
+        {SetProcGetRealPathFromDirfdAndOldname, "a.txt", -1, sub_fd, "tool.manifestx", sub + "tool.manifestx", sub,
+         "tool.manifestx", "manifes", T, "a.txt"},  // at most 7 characters of extension
+        {SetProcGetFileNameFromPidAndFd, "", data_fd, -100, "", root + "/data.bin", root + "/", "data.bin", "bin",
+         exe_dir, root + "/data.bin"},  // the event is renamed
+        {SetProcGetFileNameFromPidAndFd, "", -100, -100, "", root, fs::path(root).parent_path().string() + "/",
+         cwd_name, "", exe_dir, root},  // the working directory
+        {SetProcGetFileNameFromPidAndFd, "old name", 999, -100, "", "", "", "", "", exe_dir, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.name) + " fd " + std::to_string(c.fd) + " dirfd " + std::to_string(c.dirfd));
+        event_ctx e(child, c.name, c.fd, c.dirfd, c.oldname);
+        EXPECT_EQ(c.r(&e.ctx, &e.reply), 0);
+        EXPECT_EQ(e.ctx.pid, child);
+        EXPECT_EQ(e.ctx.processName, exe) << "the executable in every case";
+        EXPECT_EQ(e.ctx.realpath, c.realpath);
+        if (c.realpath != bad_anchor) {
+            EXPECT_EQ(e.ctx.path, c.path);
+            EXPECT_EQ(e.ctx.fileName, c.file);
+            EXPECT_EQ(e.ctx.fileExtension, c.ext);
+        }
+        if (c.proc_path == T) {
+            EXPECT_EQ(e.ctx.processPath, c.path);
+            EXPECT_EQ(e.ctx.processFileName, c.file);
+        } else {
+            EXPECT_EQ(e.ctx.processPath, c.proc_path);
+            EXPECT_EQ(e.ctx.processFileName, exe_file);
+        }
+        EXPECT_EQ(e.ev.name, c.event_name);
+        EXPECT_TRUE(e.reply_untouched());
+    }
 }
 
 TEST_F(ResolutionOfAChild, AlreadyResolvedContextIsLeftAlone)
 {
     for (resolver r : all_resolvers) {
-        auto e = event("a.txt");
-        e->ev.pid = 999999999;  // would give 11 if /proc were read
-        strcpy(e->ctx.processName, "/preset/tool");
-        strcpy(e->ctx.realpath, "/preset/file");
-        ac_decision_ctx before = e->ctx;
-        EXPECT_EQ(r(&e->ctx, &e->reply), 0);
-        EXPECT_EQ(e->ctx.pid, 999999999);
+        event_ctx e(999999999, "a.txt");  // a pid that would give 11 if /proc were read
+        strcpy(e.ctx.processName, "/preset/tool");
+        strcpy(e.ctx.realpath, "/preset/file");
+        e.open_log();
+        ac_decision_ctx before = e.ctx;
+        EXPECT_EQ(r(&e.ctx, &e.reply), 0);
         before.pid = 999999999;
-        EXPECT_EQ(memcmp(&before, &e->ctx, sizeof before), 0);
-        EXPECT_STREQ(e->ev.name, "a.txt");
+        EXPECT_EQ(memcmp(&before, &e.ctx, sizeof before), 0) << "only the pid is set";
+        EXPECT_STREQ(e.ev.name, "a.txt");
+        EXPECT_EQ(e.log(), "") << "no debug dump either";
     }
+}
+
+TEST_F(ResolutionOfAChild, DebugDumpAfterResolution)
+{
+    event_ctx e(child, "a.txt");
+    e.open_log();
+    EXPECT_EQ(SetProcGetRealPath(&e.ctx, &e.reply), 0);
+    EXPECT_EQ(e.log(), "PID: " + std::to_string(child) + "\nTYPE: 24\nRLPATH: " + root + "/a.txt\nProcName: " +
+                           self_exe().string() + "\nPATH: " + self_exe().parent_path().string() +
+                           "/\nFileName: " + self_exe().filename().string() + "\nExtension: txt\n");
+
+    event_ctx none(0, "");
+    none.ctx.pid = -1;
+    none.ev.type = 3;
+    procDebug(&none.ctx);  // without a log: must not touch a stream
+    none.open_log();
+    procDebug(&none.ctx);
+    EXPECT_EQ(none.log(), "PID: 18446744073709551615\nTYPE: 3\nRLPATH: \nProcName: \nPATH: \nFileName: \nExtension: \n");
 }
 
 TEST(Resolution, ExitedProcessGives11AndLeavesTheContextEmpty)
@@ -258,195 +211,104 @@ TEST(Resolution, ExitedProcessGives11AndLeavesTheContextEmpty)
     if (gone == 0) _exit(0);
     ASSERT_EQ(waitpid(gone, nullptr, 0), gone);
     for (resolver r : all_resolvers) {
-        ac_event_info ev{};
-        ev.pid = gone;
-        ev.fd = -100;
-        ev.dirfd = -100;
-        strcpy(ev.name, "/etc/hostname");
-        strcpy(ev.oldname, "/etc/hostname");
-        ac_decision_ctx ctx, want;
-        memset(&ctx, 0, sizeof ctx);
+        event_ctx e(gone, "/etc/hostname", -100, -100, "/etc/hostname");
+        ac_decision_ctx want;
         memset(&want, 0, sizeof want);
-        ctx.event = &ev;
-        ac_reply_msg reply{};
-        EXPECT_EQ(r(&ctx, &reply), 11);
-        want.event = &ev;
+        want.event = &e.ev;
         want.pid = gone;
-        EXPECT_EQ(memcmp(&want, &ctx, sizeof want), 0) << "only the pid is set";
-        EXPECT_STREQ(ev.name, "/etc/hostname");
+        EXPECT_EQ(r(&e.ctx, &e.reply), 11);
+        EXPECT_EQ(memcmp(&want, &e.ctx, sizeof want), 0) << "only the pid is set";
+        EXPECT_STREQ(e.ev.name, "/etc/hostname");
+        EXPECT_TRUE(e.reply_untouched());
     }
-    ac_event_info ev{};
-    ev.pid = -5;
-    ac_decision_ctx ctx{};
-    ctx.event = &ev;
-    EXPECT_EQ(SetProcGetRealPath(&ctx, nullptr), 11);
-    EXPECT_EQ(ctx.pid, -5) << "sign-extended";
+    event_ctx e(-5, "");
+    EXPECT_EQ(SetProcGetRealPath(&e.ctx, nullptr), 11);
+    EXPECT_EQ(e.ctx.pid, -5) << "sign-extended";
 }
 
-TEST_F(ResolutionOfAChild, DebugDumpAfterResolution)
-{
-    char* buf = nullptr;
-    size_t len = 0;
-    FILE* log = open_memstream(&buf, &len);
-    auto e = event("a.txt");
-    e->ctx.debugLog = log;
-    EXPECT_EQ(SetProcGetRealPath(&e->ctx, &e->reply), 0);
-    fs::path exe = self_exe();
-    std::string want = "PID: " + std::to_string(child) + "\nTYPE: 24\nRLPATH: " + root +
-                       "/a.txt\nProcName: " + exe.string() + "\nPATH: " + exe.parent_path().string() +
-                       "/\nFileName: " + exe.filename().string() + "\nExtension: txt\n";
-    EXPECT_EQ(capture(log, buf, len), want) << "written and flushed";
-
-    // Nothing more once the context is resolved.
-    EXPECT_EQ(SetProcGetRealPathFromDirfd(&e->ctx, &e->reply), 0);
-    EXPECT_EQ(capture(log, buf, len), want);
-    fclose(log);
-    free(buf);
-}
-
-TEST(Resolution, ProcDebugWritesNothingWithoutALog)
-{
-    ac_event_info ev{};
-    ac_decision_ctx ctx{};
-    ctx.event = &ev;
-    procDebug(&ctx);  // must not touch a stream
-    char* buf = nullptr;
-    size_t len = 0;
-    ctx.debugLog = open_memstream(&buf, &len);
-    ctx.pid = -1;
-    ev.type = 3;
-    procDebug(&ctx);
-    fclose(ctx.debugLog);
-    EXPECT_EQ(std::string(buf, len),
-              "PID: 18446744073709551615\nTYPE: 3\nRLPATH: \nProcName: \nPATH: \nFileName: \nExtension: \n");
-    free(buf);
-}
-
-namespace {
-
-struct typed_ctx {
-    ac_event_info ev{};
-    ac_decision_ctx ctx{};
-    char* buf = nullptr;
-    size_t len = 0;
-    typed_ctx(int64_t pid, const char* dir, const char* file, const char* real)
-    {
-        ctx.event = &ev;
-        ctx.pid = pid;
-        strcpy(ctx.processPath, dir);
-        strcpy(ctx.processFileName, file);
-        strcpy(ctx.realpath, real);
-        ctx.debugLog = open_memstream(&buf, &len);
-    }
-    ~typed_ctx()
-    {
-        fclose(ctx.debugLog);
-        free(buf);
-    }
-    std::string log() { return capture(ctx.debugLog, buf, len); }
-};
-
-uint64_t counter(ac_proc_stat s)
-{
-    uint64_t all[AC_PROC_STAT_COUNT];
-    ProcCacheStats(all);
-    return all[s];
-}
-
-}  // namespace
-
-TEST(Resolution, ProcessTypeIndexClassifiesOnceAndCaches)
+// Classified once and cached when an interpreter; a normal process is
+// classified each time and never stored.
+TEST(Resolution, ProcessTypeIndexClassifiesOnceAndCachesOnlyInterpreters)
 {
     ClearProcessCache();
-    typed_ctx first(777001, "/usr/bin/", "python3", "/srv/x.py");
-    EXPECT_EQ(getProcessTypeIndex(&first.ctx), 3);
-    EXPECT_EQ(first.ctx.processTypeIndex, 3u);
-    EXPECT_EQ(first.log(),
-              "Process cache miss under python3 for /srv/x.py\n"
-              "Determined processTypeIndex 3 under python3 for /srv/x.py\n"
-              "Add ProcessTypeIndex 3 to cache under python3 for /srv/x.py\n");
+    const struct {
+        int64_t pid;
+        const char *dir, *file, *real;
+        int32_t type;
+        uint64_t hits, adds, misses;
+        const char* log;
+    } steps[] = {
+        {777001, "/usr/bin/", "python3", "/srv/x.py", 3, 0, 1, 1,
+         "Process cache miss under python3 for /srv/x.py\n"
+         "Determined processTypeIndex 3 under python3 for /srv/x.py\n"
+         "Add ProcessTypeIndex 3 to cache under python3 for /srv/x.py\n"},
+        {777001, "/usr/bin/", "python3", "/srv/y.py", 3, 1, 0, 0,
+         "Retrieve ProcessTypeIndex 3 from cache under python3 for /srv/y.py\n"},
+        {777002, "/bin/", "zsh", "/home/u/notes", 1, 0, 0, 1,
+         "Process cache miss under zsh for /home/u/notes\n/home/u/notes miss on interpreter table\n"},
+        {777002, "/bin/", "zsh", "/home/u/notes", 1, 0, 0, 1,
+         "Process cache miss under zsh for /home/u/notes\n/home/u/notes miss on interpreter table\n"},
+    };
+    for (const auto& s : steps) {
+        SCOPED_TRACE(s.real);
+        uint64_t before[AC_PROC_STAT_COUNT], after[AC_PROC_STAT_COUNT];
+        ProcCacheStats(before);
+        event_ctx e(0, "");
+        e.ctx.pid = s.pid;
+        strcpy(e.ctx.processPath, s.dir);
+        strcpy(e.ctx.processFileName, s.file);
+        strcpy(e.ctx.realpath, s.real);
+        e.ctx.processTypeIndex = 99;
+        e.open_log();
+        EXPECT_EQ(getProcessTypeIndex(&e.ctx), s.type);
+        EXPECT_EQ(e.ctx.processTypeIndex, s.type >= 2 ? (uint64_t)s.type : 0u);
+        EXPECT_EQ(e.log(), s.log);
+        ProcCacheStats(after);
+        EXPECT_EQ(after[AC_PROC_HIT] - before[AC_PROC_HIT], s.hits);
+        EXPECT_EQ(after[AC_PROC_ADD] - before[AC_PROC_ADD], s.adds);
+        EXPECT_EQ(after[AC_PROC_MISS] - before[AC_PROC_MISS], s.misses);
+    }
     EXPECT_EQ(GetProcess(777001, "python3"), 3u);
-
-    uint64_t hits = counter(AC_PROC_HIT), adds = counter(AC_PROC_ADD);
-    typed_ctx again(777001, "/usr/bin/", "python3", "/srv/y.py");
-    EXPECT_EQ(getProcessTypeIndex(&again.ctx), 3);
-    EXPECT_EQ(again.ctx.processTypeIndex, 3u);
-    EXPECT_EQ(again.log(), "Retrieve ProcessTypeIndex 3 from cache under python3 for /srv/y.py\n");
-    EXPECT_EQ(counter(AC_PROC_HIT), hits + 1);
-    EXPECT_EQ(counter(AC_PROC_ADD), adds) << "a hit stores nothing";
-}
-
-TEST(Resolution, NormalProcessIsNotCachedAndClassifiedEachTime)
-{
-    ClearProcessCache();
-    for (int round = 0; round < 2; round++) {
-        uint64_t adds = counter(AC_PROC_ADD), misses = counter(AC_PROC_MISS);
-        typed_ctx c(777002, "/bin/", "zsh", "/home/u/notes");
-        c.ctx.processTypeIndex = 99;
-        EXPECT_EQ(getProcessTypeIndex(&c.ctx), 1);
-        EXPECT_EQ(c.ctx.processTypeIndex, 0u);
-        EXPECT_EQ(c.log(), "Process cache miss under zsh for /home/u/notes\n"
-                           "/home/u/notes miss on interpreter table\n");
-        EXPECT_EQ(counter(AC_PROC_ADD), adds);
-        EXPECT_EQ(counter(AC_PROC_MISS), misses + 1);
-    }
     EXPECT_EQ(processes[777002 & AC_PROC_SLOT_MASK].pid, 0u);
-}
-
-TEST_F(ResolutionOfAChild, ProcessTypeIndexOfARealProcess)
-{
-    ClearProcessCache();
-    auto e = event("a.txt");
-    ASSERT_EQ(SetProcGetRealPath(&e->ctx, &e->reply), 0);
-    EXPECT_EQ(getProcessTypeIndex(&e->ctx), 1) << "the test binary is no interpreter";
-    EXPECT_EQ(e->ctx.processTypeIndex, 0u);
-
-    // The same process seen as a shell is stored under its pid.
-    strcpy(e->ctx.processPath, "/bin/");
-    strcpy(e->ctx.processFileName, "sh");
-    EXPECT_EQ(getProcessTypeIndex(&e->ctx), 7);
-    EXPECT_EQ(GetProcess((uint64_t)child, "sh"), 7u);
-    EXPECT_EQ(processes[(uint64_t)child & AC_PROC_SLOT_MASK].pid, (uint64_t)child);
 }
 
 TEST(Resolution, ConvertTimeToMillis)
 {
-    EXPECT_EQ(convertTimeToMillis(0), 0u);
-    EXPECT_EQ(convertTimeToMillis(1700000000), 1700000000000u) << "seconds";
-    EXPECT_EQ(convertTimeToMillis(9999999999), 9999999999000u) << "ten digits are seconds";
-    EXPECT_EQ(convertTimeToMillis(10000000000), 10000000000u) << "eleven digits are milliseconds";
-    EXPECT_EQ(convertTimeToMillis(1700000000123), 1700000000123u);
-    EXPECT_EQ(convertTimeToMillis(9999999999999), 9999999999999u) << "thirteen nines are milliseconds";
-    EXPECT_EQ(convertTimeToMillis(10000000000000), 10000000000u) << "microseconds";
-    EXPECT_EQ(convertTimeToMillis(1700000000123456), 1700000000123u);
-    EXPECT_EQ(convertTimeToMillis(INT64_MAX), (uint64_t)(INT64_MAX / 1000));
-    EXPECT_EQ(convertTimeToMillis(-1), (uint64_t)-1000);
-    EXPECT_EQ(convertTimeToMillis(INT64_MIN), (uint64_t)INT64_MIN * 1000u);
+    const struct {
+        int64_t in;
+        uint64_t want;
+    } cases[] = {
+        {0, 0},
+        {1700000000, 1700000000000u},          // seconds
+        {9999999999, 9999999999000u},          // ten digits are seconds
+        {10000000000, 10000000000u},           // eleven digits are milliseconds
+        {1700000000123, 1700000000123u},
+        {9999999999999, 9999999999999u},       // thirteen nines are milliseconds
+        {10000000000000, 10000000000u},        // microseconds
+        {1700000000123456, 1700000000123u},
+        {INT64_MAX, (uint64_t)(INT64_MAX / 1000)},
+        {-1, (uint64_t)-1000},
+        {INT64_MIN, (uint64_t)INT64_MIN * 1000u},
+    };
+    for (const auto& c : cases) EXPECT_EQ(convertTimeToMillis(c.in), c.want) << c.in;
 }
 
 TEST(Resolution, CurrentModeBitsDoNotFollowLinks)
 {
     char templ[] = "/tmp/modebitsXXXXXX";
     ASSERT_NE(mkdtemp(templ), nullptr);
-    std::string dir = templ;
-    std::string file = dir + "/f", link = dir + "/l", missing = dir + "/missing";
-    touch(file);
+    const std::string dir = templ, file = dir + "/f", link = dir + "/l", missing = dir + "/missing";
+    close(open(file.c_str(), O_CREAT | O_WRONLY, 0640));
     chmod(file.c_str(), 0640);
     ASSERT_EQ(symlink(file.c_str(), link.c_str()), 0);
-
-    char* buf = nullptr;
-    size_t len = 0;
-    ac_decision_ctx ctx{};
-    ctx.debugLog = open_memstream(&buf, &len);
-    EXPECT_EQ(getCurrentModeBits(&ctx, file.c_str()), (mode_t)(S_IFREG | 0640));
-    EXPECT_TRUE(S_ISLNK(getCurrentModeBits(&ctx, link.c_str())));
-    EXPECT_TRUE(S_ISDIR(getCurrentModeBits(&ctx, dir.c_str())));
-    EXPECT_EQ(capture(ctx.debugLog, buf, len), "");
-    EXPECT_EQ(getCurrentModeBits(&ctx, missing.c_str()), 0u);
-    EXPECT_EQ(capture(ctx.debugLog, buf, len), "Error getting attributes of file " + missing + ": Failed stat\n");
-    fclose(ctx.debugLog);
-    free(buf);
-
+    event_ctx e(0, "");
+    e.open_log();
+    EXPECT_EQ(getCurrentModeBits(&e.ctx, file.c_str()), (mode_t)(S_IFREG | 0640));
+    EXPECT_TRUE(S_ISLNK(getCurrentModeBits(&e.ctx, link.c_str())));
+    EXPECT_TRUE(S_ISDIR(getCurrentModeBits(&e.ctx, dir.c_str())));
+    EXPECT_EQ(e.log(), "");
+    EXPECT_EQ(getCurrentModeBits(&e.ctx, missing.c_str()), 0u);
+    EXPECT_EQ(e.log(), "Error getting attributes of file " + missing + ": Failed stat\n");
     ac_decision_ctx quiet{};
     EXPECT_EQ(getCurrentModeBits(&quiet, missing.c_str()), 0u);
     fs::remove_all(dir);
