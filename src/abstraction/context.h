@@ -1,5 +1,7 @@
 // The decoded event and the per-event decision context shared by every
-// fast-path handler. Both are owned by the caller and zeroed for every event.
+// fast-path handler. Both are owned by the caller and zeroed for every event
+// (the channel's get pass clears only the bytes that may be read before they
+// are written, to the same effect: see lac_pass_storage in channel/retrieval.h).
 #pragma once
 #include <cstdint>
 #include <cstdio>

@@ -1,8 +1,10 @@
 #include "abstraction/dispatcher.h"
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 
 #include "abstraction/counters.h"
 #include "abstraction/handlers.h"
@@ -51,6 +53,25 @@ constexpr std::array<route, AC_EVENT_TYPE_COUNT> make_routes()
 
 constexpr std::array<route, AC_EVENT_TYPE_COUNT> routes = make_routes();
 
+// The agent's own process id, read once and again in the child of a fork, so
+// that telling the agent's own events apart costs no system call per event.
+std::atomic<pid_t> own_pid{0};
+pthread_once_t own_pid_once = PTHREAD_ONCE_INIT;
+
+void read_own_pid() { own_pid.store(getpid(), std::memory_order_relaxed); }
+
+void first_own_pid()
+{
+    read_own_pid();
+    pthread_atfork(nullptr, nullptr, read_own_pid);
+}
+
+inline pid_t agent_pid()
+{
+    pthread_once(&own_pid_once, first_own_pid);
+    return own_pid.load(std::memory_order_relaxed);
+}
+
 }  // namespace
 
 extern "C" {
@@ -67,7 +88,7 @@ void StatHandler(int32_t result)
 int32_t AbstractEvent(ac_reply_msg* reply, ac_decision_ctx* ctx)
 {
     const ac_event_info* ev = ctx->event;
-    if (ev->pid == (int32_t)getpid()) {
+    if (ev->pid == (int32_t)agent_pid()) {
         AC_DEBUG(ctx, "Filtering out own event\n");
         return replyIgnoreEagain(ctx, reply);
     }

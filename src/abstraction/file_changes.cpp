@@ -101,8 +101,7 @@ int32_t post_change(ac_decision_ctx* ctx, ac_reply_msg* reply, resolver resolve,
 void resolve_new_name(ac_decision_ctx* ctx)
 {
     ac_event_info* ev = ctx->event;
-    memset(ctx->realpath, 0, sizeof ctx->realpath);
-    GetRealPath((uint32_t)ev->pid, ev->name, ev->dirfd, ctx->realpath, sizeof ctx->realpath);
+    GetRealPath((uint32_t)ev->pid, ev->name, ev->dirfd, ctx->realpath, sizeof ctx->realpath);  // whole field
     ctx->realpath[AC_PATH_MAX - 1] = '\0';
     splitpath(ctx->processPath, ctx->processFileName, ctx->realpath);
     splitpath(ctx->path, ctx->fileName, ctx->realpath);

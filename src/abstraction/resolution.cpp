@@ -32,9 +32,9 @@ int32_t resolve(ac_decision_ctx* ctx, Variant variant)
     return AC_HANDOFF;
 }
 
+// GetRealPath writes the whole field: the path, then zeros.
 void resolve_name(ac_decision_ctx* ctx, const char* name, int32_t anchor)
 {
-    memset(ctx->realpath, 0, sizeof ctx->realpath);
     GetRealPath((uint32_t)ctx->event->pid, name, anchor, ctx->realpath, sizeof ctx->realpath);
     ctx->realpath[AC_PATH_MAX - 1] = '\0';
 }

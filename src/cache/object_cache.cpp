@@ -6,12 +6,13 @@
 #include "cache/object_cache.h"
 #include "channel/status.h"
 
-#include <openssl/evp.h>
 #include <sys/stat.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "cache/sha256.h"
 
 extern "C" {
 
@@ -28,19 +29,6 @@ const char* const ac_cache_stat_names[AC_CACHE_STAT_COUNT] = {
 }  // extern "C"
 
 namespace {
-
-// The SHA-256 implementation, fetched from the default provider once per
-// process and kept for its life.
-const EVP_MD* sha256_md;
-pthread_once_t sha256_once = PTHREAD_ONCE_INIT;
-
-void fetch_sha256() { sha256_md = EVP_MD_fetch(nullptr, "SHA2-256", nullptr); }
-
-const EVP_MD* sha256()
-{
-    pthread_once(&sha256_once, fetch_sha256);
-    return sha256_md;
-}
 
 inline uint64_t load_word(const unsigned char* p)
 {
@@ -117,16 +105,8 @@ uint32_t ac_objectid_hash(const ac_objectid* id)
 
 int HashString(const char* text, unsigned char* out)
 {
-    const EVP_MD* md = sha256();
-    if (!md || !text || !out) return 0;
-    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-    if (!ctx) return 0;
-    unsigned int len = 0;
-    if (EVP_DigestInit_ex(ctx, md, nullptr) != 1 || EVP_DigestUpdate(ctx, text, strlen(text)) != 1 ||
-        EVP_DigestFinal_ex(ctx, out, &len) != 1)
-        len = 0;
-    EVP_MD_CTX_free(ctx);
-    return (int)len;
+    if (!text || !out) return 0;
+    return ac_sha256(text, strlen(text), out);
 }
 
 int AddToCache(const char* path, int32_t type, const char* ruleset)

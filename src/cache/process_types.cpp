@@ -1,5 +1,8 @@
 #include "cache/process_types.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -221,6 +224,41 @@ static_assert(ProcessTypes[2].trustedPaths == ProcessTypes[7].trustedPaths,
 constexpr size_t CMDLINE_MAX = 1024;
 constexpr size_t FRAGMENT_NAME_MAX = 1024;
 
+// strcmp(a, b) == 0, with the first characters compared inline: most rules
+// differ there.
+inline bool same_name(const char* a, const char* b) { return a[0] == b[0] && strcmp(a, b) == 0; }
+
+constexpr size_t text_length(const char* text)
+{
+    size_t n = 0;
+    while (text && text[n]) n++;
+    return n;
+}
+
+// The length of each rule's fragment, known when compiling.
+struct fragment_lengths {
+    size_t of[AC_INTERPRETER_RULE_COUNT];
+};
+
+constexpr fragment_lengths measure_fragments()
+{
+    fragment_lengths f{};
+    for (uint32_t i = 0; i < AC_INTERPRETER_RULE_COUNT; i++) f.of[i] = text_length(ScriptInterpreterRules[i].fragment);
+    return f;
+}
+
+constexpr fragment_lengths fragment_length = measure_fragments();
+
+// strstr(text, part) != nullptr, part being n characters long, for the short
+// texts of file names, without the library search's setup cost.
+inline bool contains(const char* text, size_t len, const char* part, size_t n)
+{
+    if (n == 0) return true;
+    for (size_t i = 0; i + n <= len; i++)
+        if (text[i] == part[0] && memcmp(text + i, part, n) == 0) return true;
+    return false;
+}
+
 }  // namespace
 
 extern "C" {
@@ -257,10 +295,39 @@ uint64_t ApplyInterpreterRule(ac_decision_ctx* ctx, const ac_interpreter_rule* r
     return match ? GetProcessTypeId(rule) : AC_PROCESS_TYPE_NONE;
 }
 
+// The rules applied in order as ApplyInterpreterRule applies each, with the
+// file name's stem (the name without its last extension) made once instead of
+// once per fragment rule: every exec and script open by a process of no
+// cached type runs this scan.
 uint64_t GetProcessInterpreterType(ac_decision_ctx* ctx)
 {
+    const char* file = ctx->processFileName;
+    char stem[FRAGMENT_NAME_MAX];
+    size_t stem_len = 0;
+    bool have_stem = false;
     for (uint32_t i = 1; i < AC_INTERPRETER_RULE_COUNT; i++) {
-        uint64_t type = ApplyInterpreterRule(ctx, &ScriptInterpreterRules[i]);
+        const ac_interpreter_rule* rule = &ScriptInterpreterRules[i];
+        bool match = false;
+        switch (rule->kind) {
+        case AC_RULE_EXACT_NAME: match = rule->name && same_name(file, rule->name); break;
+        case AC_RULE_NAME_CONTAINS:
+            if (!have_stem) {
+                size_t n = strnlen(file, sizeof stem - 1);
+                memcpy(stem, file, n);
+                stem[n] = '\0';
+                strip_last_of(stem, '.');
+                stem_len = strlen(stem);
+                have_stem = true;
+            }
+            match = rule->fragment && contains(stem, stem_len, rule->fragment, fragment_length.of[i]);
+            break;
+        case AC_RULE_DIRECTORY_AND_NAME:
+            match = rule->directory && rule->name && strcmp(ctx->processPath, rule->directory) == 0 &&
+                    strcmp(file, rule->name) == 0;
+            break;
+        default: break;
+        }
+        uint64_t type = match ? GetProcessTypeId(rule) : AC_PROCESS_TYPE_NONE;
         if (type != AC_PROCESS_TYPE_NONE) {
             ctx->nocache = ProcessTypes[type].nocache;
             return type;
@@ -285,16 +352,36 @@ bool IsExtensionInterpreted(uint64_t type, const char* extension)
 
 // The kernel separates the arguments with NUL bytes, so the search covers the
 // first argument, the program name as it was started.
+// The first line is read as fgets would read it from the file (at most 1023
+// bytes, up to and including a newline), with plain reads into a buffer on the
+// stack: a stream would allocate its buffer on every call.
 bool IsOnCommandLine(uint64_t pid, const char* text)
 {
     char name[64];
     snprintf(name, sizeof name, "/proc/%lu/cmdline", (unsigned long)pid);
-    FILE* f = fopen(name, "r");
-    if (!f) return false;
+    int fd = open(name, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
     char line[CMDLINE_MAX];
-    bool read = fgets(line, sizeof line, f) != nullptr;
-    fclose(f);
-    return read && line[0] != '\0' && strstr(line, text) != nullptr;
+    size_t got = 0;
+    bool newline = false;
+    while (got < sizeof line - 1 && !newline) {
+        ssize_t n = read(fd, line + got, sizeof line - 1 - got);
+        if (n < 0) {  // fgets gives no line after a read error either
+            close(fd);
+            return false;
+        }
+        if (n == 0) break;
+        const char* nl = static_cast<const char*>(memchr(line + got, '\n', (size_t)n));
+        if (nl) {
+            got = (size_t)(nl - line) + 1;
+            newline = true;
+        } else {
+            got += (size_t)n;
+        }
+    }
+    close(fd);
+    line[got] = '\0';
+    return got > 0 && line[0] != '\0' && strstr(line, text) != nullptr;
 }
 
 // Lua: GetProcessInterpreterType(pid, path) -> type, nocache | 1

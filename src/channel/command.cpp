@@ -151,8 +151,11 @@ int lac_command(lac_handle* h, const void* cmd, size_t cmd_len, void* resp, uint
 int bind_command(lua_State* L, const char* cmd, size_t len, const char* kind, lua_Integer size_arg)
 {
     lac_handle* h = lac_checkhandle(L, 1);
+    // A size below 16 is refused as given, before it is taken modulo 2^32:
+    // checked only after, -4 became a buffer of 4 GiB.
     uint32_t size = (uint32_t)size_arg;
-    if (size_arg != 0 && size < AC_RESPONSE_HEADER) return luaL_error(L, "Return buffer too small");
+    if (size_arg != 0 && (size_arg < (lua_Integer)AC_RESPONSE_HEADER || size < AC_RESPONSE_HEADER))
+        return luaL_error(L, "Return buffer too small");
     if (size == 0) size = AC_DEFAULT_RESPONSE_SIZE;
     if (len + 1 > UINT32_MAX) return luaL_error(L, "Command size too large");
 
@@ -160,9 +163,9 @@ int bind_command(lua_State* L, const char* cmd, size_t len, const char* kind, lu
     char* buf = static_cast<char*>(lua_newuserdata(L, size));
     memset(buf, 0, size);
     uint32_t resp_len = 0;
-    profiler_start();
+    lac_profiler_start();
     int status = lac_command(h, cmd, len + 1, buf, size, &resp_len);
-    profiler_end();
+    lac_profiler_end();
     if (status) return l_pushresult(L, status, "command()");
     if (resp_len > size) return luaL_error(L, "Invalid command() return length %d", (int)resp_len);
     return push_response(L, cmd, len, kind, buf, resp_len, size);

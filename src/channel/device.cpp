@@ -15,8 +15,8 @@
 extern "C" {
 
 void profiler_none(void) {}
-lac_profiler_fn profiler_start = profiler_none;
-lac_profiler_fn profiler_end = profiler_none;
+std::atomic<lac_profiler_fn> profiler_start{profiler_none};
+std::atomic<lac_profiler_fn> profiler_end{profiler_none};
 
 int load_module(const char* path)
 {
@@ -158,8 +158,8 @@ int l_profiler(lua_State* L)
         void* p = lua_isuserdata(L, idx) ? lua_touserdata(L, idx) : nullptr;
         return p ? reinterpret_cast<lac_profiler_fn>(p) : profiler_none;
     };
-    profiler_start = hook(1);
-    profiler_end = hook(2);
+    profiler_start.store(hook(1), std::memory_order_relaxed);
+    profiler_end.store(hook(2), std::memory_order_relaxed);
     return 0;
 }
 

@@ -1,5 +1,6 @@
 // Kernel modules, the device node and device handles.
 #pragma once
+#include <atomic>
 #include <cstdio>
 #include <lua.hpp>
 
@@ -13,8 +14,12 @@
 typedef void (*lac_profiler_fn)(void);
 
 extern "C" {
-extern lac_profiler_fn profiler_start;
-extern lac_profiler_fn profiler_end;
+// The hooks around the blocking calls (poll and read in get, the command and
+// reply requests). profiler() may replace them from one worker while others
+// are calling them, so they are atomics; relaxed is enough, since the hooks
+// publish nothing but themselves.
+extern std::atomic<lac_profiler_fn> profiler_start;
+extern std::atomic<lac_profiler_fn> profiler_end;
 void profiler_none(void);
 
 int load_module(const char* path);
@@ -30,3 +35,6 @@ int l_close(lua_State* L);
 int l_tostring(lua_State* L);
 int l_isdone(lua_State* L);
 }
+
+inline void lac_profiler_start(void) { profiler_start.load(std::memory_order_relaxed)(); }
+inline void lac_profiler_end(void) { profiler_end.load(std::memory_order_relaxed)(); }

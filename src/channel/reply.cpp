@@ -47,9 +47,9 @@ int l_reply(lua_State* L)
         msg.error = (int64_t)lua_tointeger(L, -1);
         lua_pop(L, 1);
     }
-    profiler_start();
+    lac_profiler_start();
     int status = lac_reply(h, &msg);
-    profiler_end();
+    lac_profiler_end();
     return l_pushresult(L, status, "reply()");
 }
 

@@ -4,9 +4,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 
 #include "abstraction/dispatcher.h"
+#include "cache/process_cache.h"
 #include "channel/device.h"
 #include "channel/event_log.h"
 #include "channel/event_table.h"
@@ -43,22 +45,87 @@ void close_debug(ac_decision_ctx* ctx)
     ctx->debugLog = nullptr;
 }
 
+// Reads one record; the bytes the read did not fill are zero, as if the
+// record had been zeroed before the read.
 int read_record(lac_handle* h, ac_event_record* rec, ssize_t* got)
 {
-    memset(rec, 0, sizeof *rec);
     *got = read(h->fd, rec, sizeof *rec);
-    return *got == -1 ? errno : 0;
+    int err = *got == -1 ? errno : 0;
+    size_t filled = *got > 0 ? (size_t)*got : 0;
+    memset(reinterpret_cast<char*>(rec) + filled, 0, sizeof *rec - filled);
+    return err;
 }
 
-// The per-event storage of one pass; zeroed for every event.
-struct pass_storage {
-    ac_event_record rec;
-    ac_event_info info;
-    ac_decision_ctx ctx;
-    ac_reply_msg reply;
+// A large text buffer of the pass storage of which only the first `clear`
+// bytes may be read before the pass writes them. Every reader of these
+// buffers reads a NUL-terminated text that the pass wrote (or the empty text
+// when it wrote none), except:
+// - the process cache stores the first 16 bytes (AC_PROC_NAME) of the
+//   process's file name as a block: those 16 bytes are cleared;
+// - the dup capture (DriftDup) writes the captured name into the event name
+//   without a terminator, relying on zeros after it: for dup-post events the
+//   event name is cleared whole (see clear_pass);
+// - the descriptor-link reads into realpath and the resolved path are
+//   preceded by their own clearing of that buffer (resolution.cpp,
+//   GetRealPath).
+struct lazy_text {
+    size_t offset;
+    size_t size;
+    size_t clear;
 };
 
-int decide(lua_State* L, lac_handle* h, const lac_get_options* opt, pass_storage* s, lac_name_error* err)
+constexpr lazy_text info_texts[] = {
+    {offsetof(ac_event_info, name), AC_PATH_MAX, 1},
+    {offsetof(ac_event_info, oldname), AC_PATH_MAX, 1},
+};
+
+constexpr lazy_text ctx_texts[] = {
+    {offsetof(ac_decision_ctx, ruleset), AC_PATH_MAX, 1},
+    {offsetof(ac_decision_ctx, processName), AC_PATH_MAX, 1},
+    {offsetof(ac_decision_ctx, processPath), AC_PATH_MAX, 1},
+    {offsetof(ac_decision_ctx, path), AC_PATH_MAX, 1},
+    {offsetof(ac_decision_ctx, processFileName), AC_PATH_MAX, AC_PROC_NAME},
+    {offsetof(ac_decision_ctx, fileName), AC_PATH_MAX, 1},
+    {offsetof(ac_decision_ctx, realpath), AC_PATH_MAX, 1},
+};
+
+// Zeroes the object except the part of each lazy text past its first bytes;
+// any other field, present or future, is zeroed whole. The texts are listed
+// in the order of their offsets.
+void clear_sparse(void* object, size_t size, const lazy_text* texts, size_t count)
+{
+    char* p = static_cast<char*>(object);
+    size_t at = 0;
+    for (size_t i = 0; i < count; i++) {
+        memset(p + at, 0, texts[i].offset - at);
+        memset(p + texts[i].offset, 0, texts[i].clear);
+        at = texts[i].offset + texts[i].size;
+    }
+    memset(p + at, 0, size - at);
+}
+
+constexpr bool in_order(const lazy_text* texts, size_t count, size_t size)
+{
+    size_t at = 0;
+    for (size_t i = 0; i < count; i++) {
+        if (texts[i].offset < at || texts[i].clear > texts[i].size) return false;
+        at = texts[i].offset + texts[i].size;
+    }
+    return at <= size;
+}
+static_assert(in_order(info_texts, sizeof info_texts / sizeof *info_texts, sizeof(ac_event_info)), "event texts");
+static_assert(in_order(ctx_texts, sizeof ctx_texts / sizeof *ctx_texts, sizeof(ac_decision_ctx)), "context texts");
+
+// Everything but the record, which read_record has made whole.
+void clear_pass(lac_pass_storage* s)
+{
+    clear_sparse(&s->info, sizeof s->info, info_texts, sizeof info_texts / sizeof *info_texts);
+    if (s->rec.type == EVENT_DUP_POST) memset(s->info.name, 0, sizeof s->info.name);
+    clear_sparse(&s->ctx, sizeof s->ctx, ctx_texts, sizeof ctx_texts / sizeof *ctx_texts);
+    memset(&s->reply, 0, sizeof s->reply);
+}
+
+int decide(lua_State* L, lac_handle* h, const lac_get_options* opt, lac_pass_storage* s, lac_name_error* err)
 {
     ac_decision_ctx* ctx = &s->ctx;
     ac_event_record* rec = &s->rec;
@@ -115,11 +182,11 @@ int run_loop(lua_State* L, lac_handle* h, int timeout, const lac_get_options* op
     if (h->stopped) return l_pushresult(L, LAC_ERR_GENERIC, "Already stopped");
     lac_name_error err{};
     for (;;) {
-        profiler_start();
+        lac_profiler_start();
         int status = lac_poll(h, h->exit_fd, timeout);
         bool waited = status == 0;
         if (waited) status = pass(L, h, opt, &err);
-        profiler_end();
+        lac_profiler_end();
         if (status == LAC_NAME_TOO_LONG)
             return luaL_error(L, "%s length too large %d", err.key, (int)err.length);
         const char* prefix = waited ? "get()" : "poll()";
@@ -159,10 +226,17 @@ int lac_poll(lac_handle* h, int32_t* exit_fd, int timeout)
 
 int lac_get(lua_State* L, lac_handle* h, const lac_get_options* opt, lac_name_error* err)
 {
-    pass_storage s;
-    memset(&s, 0, sizeof s);
+    lac_pass_storage s;
+    return lac_get_pass(L, h, opt, err, &s);
+}
+
+int lac_get_pass(lua_State* L, lac_handle* h, const lac_get_options* opt, lac_name_error* err,
+                 lac_pass_storage* storage)
+{
+    lac_pass_storage& s = *storage;
     ssize_t got;
     int rerr = read_record(h, &s.rec, &got);
+    clear_pass(&s);
     ac_decision_ctx* ctx = &s.ctx;
     if (opt->logMode == 1 && (ctx->debugLog = lac_open_log(LAC_DEBUG_LOG))) {
         fprintf(ctx->debugLog,

@@ -1,0 +1,183 @@
+// (2) The fast path through get over the simulated driver, as the agent's Lua
+// loop calls it: records for live processes are queued on the device (not
+// timed), then one h:get(0, ...) call answers them all in the fast path,
+// resolving the processes and files from /proc, and returns at the timeout.
+// Time and allocations are per event; the program preloads build/libvavasim.so
+// (re-executing itself) and loads the engine with require "lacdc" (build/ac.so).
+//
+// Get/empty_call is a get that finds nothing queued: the per-call cost, which
+// the per-event figures include once per batch of kBatch events.
+#include <fcntl.h>
+
+#include <cstring>
+#include <memory>
+
+#include "common.h"
+
+namespace {
+
+constexpr int kBatch = 32;  // fits the device's socket: reads never refill it
+
+struct Env {
+    bench::Workdir dir;
+    std::unique_ptr<bench::LiveProcess> caller{bench::spawn_caller(dir)};
+    std::unique_ptr<bench::LiveProcess> shell{bench::spawn_shell(dir)};
+    lua_State* L = bench::new_lua();
+};
+Env* env;
+
+// The Lua side: the driver, one handle, the records of each kind and the two
+// calls the benchmark times or prepares.
+const char* kSetup = R"lua(
+local dir, tool, script, data, caller, shell = ...
+sim = require "vavasim"
+lacdc = require "lacdc"
+local T = lacdc.type
+sim.reset()
+sim.setup{hook = true, driver = true, node = true}
+h = assert(lacdc.open(sim.exitchannel()))
+lacdc.ClearCache()
+lacdc.AddToCache(tool, 1)
+lacdc.AddToCache(script, 1)
+local O_WRONLY_CREAT_TRUNC = 0x241
+kinds = {
+  exec_approved_hit = {{type = T.execve_pre, pid = caller, fd = -100, name = tool}},
+  close_untracked = {{type = T.close_pre, pid = caller, fd = 77}},
+  open_post_close_pre_tracked = {
+    {type = T.open_post, pid = caller, fd = 6, rc = 6, flags = O_WRONLY_CREAT_TRUNC, name = data},
+    {type = T.close_pre, pid = caller, fd = 6}},
+  script_open_approved = {{type = T.open_pre, pid = shell, fd = -100, name = "run.sh"}},
+  mmap_approved = {{type = T.mmap_pre, pid = caller, fd = 5, mode = 5}},
+}
+local expected = {
+  exec_approved_hit = {lacdc.REPLY_ALLOW},
+  close_untracked = {lacdc.REPLY_IGNORE},
+  open_post_close_pre_tracked = {lacdc.REPLY_TRACKFILE, lacdc.REPLY_IGNORE},
+  script_open_approved = {lacdc.REPLY_ALLOW},
+  mmap_approved = {lacdc.REPLY_ALLOW},
+}
+local id = 0
+-- Queues n events of a kind (a pair counts as two).
+function feed(kind, n)
+  local recs = kinds[kind]
+  for i = 0, n - 1 do
+    local r = recs[i % #recs + 1]
+    id = id + 1
+    r.id = id
+    sim.push(r)
+  end
+end
+-- One get: everything queued is answered in the fast path, then the timeout.
+function drain()
+  local ev, code = h:get(0, 1, 0, 0, "", 0, 0)
+  return ev == nil and code == -4
+end
+-- Sends n events through get and checks every reply; an error text or nil.
+function verify(kind, n)
+  sim.replies()
+  lacdc.DriftClear()
+  feed(kind, n)
+  local ev, code, msg = h:get(0, 1, 0, 0, "", 0, 0)
+  if ev then return "an event reached Lua: " .. tostring(ev.realpath) end
+  if code ~= -4 then return "get: " .. tostring(msg) end
+  local r = sim.replies()
+  if #r ~= n then return #r .. " replies for " .. n .. " events" end
+  local want = expected[kind]
+  for i, reply in ipairs(r) do
+    if reply.reply ~= want[(i - 1) % #want + 1] then
+      return "event " .. i .. ": reply " .. reply.reply
+    end
+  end
+  return nil
+end
+)lua";
+
+void call(lua_State* L, const char* fn, const char* kind, int n, int nresults)
+{
+    lua_getglobal(L, fn);
+    int args = 0;
+    if (kind) {
+        lua_pushstring(L, kind);
+        lua_pushinteger(L, n);
+        args = 2;
+    }
+    if (lua_pcall(L, args, nresults, 0) != LUA_OK) {
+        fprintf(stderr, "Lua %s: %s\n", fn, lua_tostring(L, -1));
+        exit(1);
+    }
+}
+
+bool verify(benchmark::State& state, const char* kind)
+{
+    lua_State* L = env->L;
+    call(L, "verify", kind, kBatch * 2, 1);
+    bool ok = lua_isnil(L, -1);
+    std::string why = ok ? "" : lua_tostring(L, -1);
+    lua_pop(L, 1);
+    return bench::check(state, ok, std::string(kind) + ": " + why);
+}
+
+bool drain(lua_State* L)
+{
+    call(L, "drain", nullptr, 0, 1);
+    bool ok = lua_toboolean(L, -1);
+    lua_pop(L, 1);
+    return ok;
+}
+
+void BM_get(benchmark::State& state, const char* kind)
+{
+    lua_State* L = env->L;
+    if (!verify(state, kind)) return;
+    bench::AllocMeter meter;
+    bool ok = true;
+    while (state.KeepRunningBatch(kBatch)) {
+        state.PauseTiming();
+        meter.pause();
+        call(L, "feed", kind, kBatch, 0);
+        meter.resume();
+        state.ResumeTiming();
+        ok = drain(L) && ok;
+    }
+    meter.report(state, 1);
+    if (!bench::check(state, ok, "an event was not answered in the fast path")) return;
+    verify(state, kind);
+}
+
+void BM_empty_call(benchmark::State& state)
+{
+    lua_State* L = env->L;
+    bench::AllocMeter meter;
+    for (auto _ : state) benchmark::DoNotOptimize(drain(L));
+    meter.report(state, 1);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    bench::ensure_sim_preloaded(argv);
+    bench::attribute_sim_allocations();
+    env = new Env;
+    lua_State* L = env->L;
+    if (luaL_loadstring(L, kSetup) != LUA_OK) {
+        fprintf(stderr, "%s\n", lua_tostring(L, -1));
+        return 1;
+    }
+    for (const std::string* s : {&env->dir.dir, &env->dir.tool, &env->dir.script, &env->dir.data})
+        lua_pushstring(L, s->c_str());
+    lua_pushinteger(L, env->caller->pid());
+    lua_pushinteger(L, env->shell->pid());
+    if (lua_pcall(L, 6, 0, 0) != LUA_OK) {
+        fprintf(stderr, "%s\n", lua_tostring(L, -1));
+        return 1;
+    }
+    for (const char* kind : {"exec_approved_hit", "close_untracked", "open_post_close_pre_tracked",
+                             "script_open_approved", "mmap_approved"})
+        benchmark::RegisterBenchmark((std::string("Get/") + kind).c_str(), BM_get, kind);
+    benchmark::RegisterBenchmark("Get/empty_call", BM_empty_call);
+    int rc = bench::run(argc, argv, "get");
+    lua_close(L);
+    delete env;
+    return rc;
+}

@@ -1,0 +1,271 @@
+// (4) The Lua alternative: every event handed to a Lua policy function that
+// decides it from Lua tables (bench/lua_policy.lua), against the same events
+// and verdicts as the fast-path benchmarks.
+//
+// LuaPolicy/prefilled/<kind>: the decision alone. The event table is built
+//   the way get builds it for Lua (lac_push_event_table) from a context filled
+//   like the test entry's, and policy.decide(ev) returns the reply code.
+//   Compare with AbstractEvent/prefilled/<kind>.
+// LuaPolicy/gettest/<kind>: end to end over the simulated driver. Lua reads
+//   raw records (h:gettest), resolves process and file with the module's
+//   /proc functions, decides and replies (policy.handle). Compare with
+//   Get/<kind>.
+// The engine is linked in and offered to Lua as "lacdc" (one copy of it).
+#include <fcntl.h>
+
+#include <cstring>
+#include <memory>
+
+#include "abstraction/context.h"
+#include "cache/paths.h"
+#include "channel/event_record.h"
+#include "channel/event_table.h"
+#include "channel/reply.h"
+#include "common.h"
+
+extern "C" int luaopen_lacdc(lua_State* L);
+
+namespace {
+
+constexpr int kBatch = 32;
+constexpr int32_t TEST_PID = 555;
+
+struct Env {
+    bench::Workdir dir;
+    std::unique_ptr<bench::LiveProcess> caller{bench::spawn_caller(dir)};
+    std::unique_ptr<bench::LiveProcess> shell{bench::spawn_shell(dir)};
+    lua_State* L = bench::new_lua();
+};
+Env* env;
+
+// A record and the context the fast path would have filled for it.
+struct Event {
+    ac_event_record rec;
+    ac_event_info ev;
+    ac_decision_ctx ctx;
+};
+
+Event* prefilled(uint32_t type, const std::string& rlpath, const char* procName)
+{
+    auto* e = new Event;
+    memset(e, 0, sizeof *e);
+    e->rec.type = type;
+    e->rec.pid = TEST_PID;
+    e->rec.id = 1;
+    e->ev.type = type;
+    e->ev.pid = TEST_PID;
+    e->ctx.event = &e->ev;
+    e->ctx.pid = TEST_PID;
+    e->ctx.cache_type = -1;
+    e->ctx.isdrift = 2;  // not reported
+    e->ctx.isexec = 2;
+    if (!rlpath.empty() && procName) {
+        ac_decision_ctx& ctx = e->ctx;
+        ac_copy_path(ctx.realpath, rlpath.c_str());
+        ac_copy_path(e->ev.name, rlpath.c_str());
+        ac_copy_path(ctx.processName, procName);
+        splitpath(ctx.processPath, ctx.processFileName, ctx.processName);
+        splitpath(ctx.path, ctx.fileName, ctx.realpath);
+        extract_file_extension(ctx.fileName, ctx.fileExtension, '.');
+    }
+    return e;
+}
+
+void set_fd(Event* e, int32_t fd, int64_t rc, uint32_t flags)
+{
+    e->rec.fd = fd;
+    e->rec.rc = rc;
+    e->rec.flags = flags;
+    e->ev.fd = e->ev.dirfd = fd;
+    e->ev.rc = (int32_t)rc;
+    e->ev.flags = flags;
+}
+
+int g_decide = LUA_NOREF;  // policy.decide
+
+// Builds the event table as get does and asks the policy.
+inline lua_Integer decide(lua_State* L, const Event& e)
+{
+    lua_rawgeti(L, LUA_REGISTRYINDEX, g_decide);
+    size_t bad = 0;
+    lac_push_event_table(L, &e.rec, &e.ctx, &bad);
+    lua_call(L, 1, 1);
+    lua_Integer r = lua_tointeger(L, -1);
+    lua_pop(L, 1);
+    return r;
+}
+
+void BM_prefilled(benchmark::State& state, std::vector<Event*> events, std::vector<lua_Integer> expected)
+{
+    lua_State* L = env->L;
+    for (size_t i = 0; i < events.size(); i++)
+        if (!bench::check(state, decide(L, *events[i]) == expected[i], "unexpected verdict")) return;
+    bench::AllocMeter meter;
+    for (auto _ : state)
+        for (const Event* e : events) benchmark::DoNotOptimize(decide(L, *e));
+    meter.report(state, (double)events.size());
+}
+
+const char* kSetup = R"lua(
+local dir, tool, script, data, caller, shell, source = ...
+package.path = source .. "/bench/?.lua;" .. package.path
+sim = require "vavasim"
+lacdc = require "lacdc"
+policy = require "lua_policy"
+policy.verdicts[tool] = "approved"
+policy.verdicts[script] = "approved"
+local T = lacdc.type
+sim.reset()
+sim.setup{hook = true, driver = true, node = true}
+h = assert(lacdc.open(sim.exitchannel()))
+lacdc.ClearCache()  -- nothing for the fast path: the policy decides
+kinds = {
+  exec_approved_hit = {{type = T.execve_pre, pid = caller, fd = -100, name = tool}},
+  close_untracked = {{type = T.close_pre, pid = caller, fd = 77}},
+  open_post_close_pre_tracked = {
+    {type = T.open_post, pid = caller, fd = 6, rc = 6, flags = 0x241, name = data},
+    {type = T.close_pre, pid = caller, fd = 6}},
+  script_open_approved = {{type = T.open_pre, pid = shell, fd = -100, name = "run.sh"}},
+  mmap_approved = {{type = T.mmap_pre, pid = caller, fd = 5, mode = 5}},
+}
+local expected = {
+  exec_approved_hit = {lacdc.REPLY_ALLOW},
+  close_untracked = {lacdc.REPLY_IGNORE},
+  open_post_close_pre_tracked = {lacdc.REPLY_TRACKFILE, lacdc.REPLY_IGNORE},
+  script_open_approved = {lacdc.REPLY_ALLOW},
+  mmap_approved = {lacdc.REPLY_ALLOW},
+}
+local id = 0
+function feed(kind, n)
+  local recs = kinds[kind]
+  for i = 0, n - 1 do
+    local r = recs[i % #recs + 1]
+    id = id + 1
+    r.id = id
+    sim.push(r)
+  end
+end
+-- The policy loop: every queued record to Lua, until the timeout.
+function drain()
+  local handle = policy.handle
+  while true do
+    local ev, code = h:gettest(0)
+    if not ev then return code == -4 end
+    handle(h, ev)
+  end
+end
+function verify(kind, n)
+  sim.replies()
+  feed(kind, n)
+  if not drain() then return "gettest failed" end
+  local r = sim.replies()
+  if #r ~= n then return #r .. " replies for " .. n .. " events" end
+  local want = expected[kind]
+  for i, reply in ipairs(r) do
+    if reply.reply ~= want[(i - 1) % #want + 1] then return "event " .. i .. ": reply " .. reply.reply end
+  end
+  return nil
+end
+return policy.decide
+)lua";
+
+void call(lua_State* L, const char* fn, const char* kind, int n, int nresults)
+{
+    lua_getglobal(L, fn);
+    int args = 0;
+    if (kind) {
+        lua_pushstring(L, kind);
+        lua_pushinteger(L, n);
+        args = 2;
+    }
+    if (lua_pcall(L, args, nresults, 0) != LUA_OK) {
+        fprintf(stderr, "Lua %s: %s\n", fn, lua_tostring(L, -1));
+        exit(1);
+    }
+}
+
+bool verify(benchmark::State& state, const char* kind)
+{
+    lua_State* L = env->L;
+    call(L, "verify", kind, kBatch * 2, 1);
+    bool ok = lua_isnil(L, -1);
+    std::string why = ok ? "" : lua_tostring(L, -1);
+    lua_pop(L, 1);
+    return bench::check(state, ok, std::string(kind) + ": " + why);
+}
+
+void BM_gettest(benchmark::State& state, const char* kind)
+{
+    lua_State* L = env->L;
+    if (!verify(state, kind)) return;
+    bench::AllocMeter meter;
+    bool ok = true;
+    while (state.KeepRunningBatch(kBatch)) {
+        state.PauseTiming();
+        meter.pause();
+        call(L, "feed", kind, kBatch, 0);
+        meter.resume();
+        state.ResumeTiming();
+        call(L, "drain", nullptr, 0, 1);
+        ok = lua_toboolean(L, -1) && ok;
+        lua_pop(L, 1);
+    }
+    meter.report(state, 1);
+    if (!bench::check(state, ok, "gettest failed")) return;
+    verify(state, kind);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    bench::ensure_sim_preloaded(argv);
+    env = new Env;
+    lua_State* L = env->L;
+    luaL_requiref(L, "lacdc", luaopen_lacdc, 0);
+    lua_pop(L, 1);
+    if (luaL_loadstring(L, kSetup) != LUA_OK) {
+        fprintf(stderr, "%s\n", lua_tostring(L, -1));
+        return 1;
+    }
+    const bench::Workdir& w = env->dir;
+    for (const std::string* s : {&w.dir, &w.tool, &w.script, &w.data}) lua_pushstring(L, s->c_str());
+    lua_pushinteger(L, env->caller->pid());
+    lua_pushinteger(L, env->shell->pid());
+    lua_pushstring(L, BENCH_SOURCE_DIR);
+    if (lua_pcall(L, 7, 1, 0) != LUA_OK) {
+        fprintf(stderr, "%s\n", lua_tostring(L, -1));
+        return 1;
+    }
+    g_decide = luaL_ref(L, LUA_REGISTRYINDEX);
+
+    lua_Integer allow = REPLY_ALLOW, ignore = REPLY_IGNORE, track = REPLY_TRACKFILE;
+    Event* exec = prefilled(EVENT_EXECVE_PRE, w.tool, "/usr/bin/sleep");
+    Event* close_untracked = prefilled(EVENT_CLOSE_PRE, "", nullptr);
+    set_fd(close_untracked, 77, 0, 0);
+    Event* open_post = prefilled(EVENT_OPEN_POST, w.data, "/usr/bin/sleep");
+    set_fd(open_post, 6, 6, O_WRONLY | O_CREAT | O_TRUNC);
+    Event* close_tracked = prefilled(EVENT_CLOSE_PRE, w.data, "/usr/bin/sleep");
+    set_fd(close_tracked, 6, 0, 0);
+    Event* script = prefilled(EVENT_OPEN_PRE, w.script, "/usr/bin/bash");
+    Event* mmap = prefilled(EVENT_MMAP_PRE, w.tool, "/usr/bin/sleep");
+    mmap->rec.mode = 5;
+    benchmark::RegisterBenchmark("LuaPolicy/prefilled/exec_approved_hit", BM_prefilled, std::vector<Event*>{exec},
+                                 std::vector<lua_Integer>{allow});
+    benchmark::RegisterBenchmark("LuaPolicy/prefilled/close_untracked", BM_prefilled,
+                                 std::vector<Event*>{close_untracked}, std::vector<lua_Integer>{ignore});
+    benchmark::RegisterBenchmark("LuaPolicy/prefilled/open_post_close_pre_tracked", BM_prefilled,
+                                 std::vector<Event*>{open_post, close_tracked},
+                                 std::vector<lua_Integer>{track, ignore});
+    benchmark::RegisterBenchmark("LuaPolicy/prefilled/script_open_approved", BM_prefilled,
+                                 std::vector<Event*>{script}, std::vector<lua_Integer>{allow});
+    benchmark::RegisterBenchmark("LuaPolicy/prefilled/mmap_approved", BM_prefilled, std::vector<Event*>{mmap},
+                                 std::vector<lua_Integer>{allow});
+    for (const char* kind : {"exec_approved_hit", "close_untracked", "open_post_close_pre_tracked",
+                             "script_open_approved", "mmap_approved"})
+        benchmark::RegisterBenchmark((std::string("LuaPolicy/gettest/") + kind).c_str(), BM_gettest, kind);
+    int rc = bench::run(argc, argv, "lua_policy");
+    lua_close(L);
+    delete env;
+    return rc;
+}
