@@ -88,6 +88,14 @@ t.run {
     local h = d.ready()
     t.raises("Return buffer too small", h.command, h, "q", nil, 8)
     t.eq(h:command("q", nil, 16), nil, "16 accepted")
+    -- Found by fuzz_command: the size was taken modulo 2^32 before the check,
+    -- so a negative size passed it and became a buffer of about 4 GiB.
+    t.raises("Return buffer too small", h.command, h, "q", nil, -4)
+    t.raises("Return buffer too small", h.command, h, "q", nil, -(2^32) + 16)
+    t.eq(#sim.commands(), 1, "a refused size sends nothing")
+    t.eq(h:command("q", nil, 2^32 + 64), nil, "a size is taken modulo 2^32")
+    t.eq(sim.lastcommand().resp_size, 64, "2^32 + 64 is 64")
+    t.raises("Return buffer too small", h.command, h, "q", nil, 2^32 + 8)
     respond_with(string.rep("x", 40))
     t.raises("Invalid command() return length 40", h.command, h, "q", "raw", 32)
   end},
