@@ -11,3 +11,11 @@ LD_PRELOAD="$top/build/libvavasim.so" lua5.2 "$top/examples/demo.lua"
 echo
 echo "== sample policy agent: worker 1 plays the driver, workers 2 and 3 run the policy =="
 LD_PRELOAD="$top/build/libvavasim.so" ./acagent -w 3 "$top/examples/agent_demo.lua"
+echo
+echo "== live mode: real programs on a tmpfs watched with fanotify, decided by the engine and the policy =="
+# Only in a private mount namespace of its own (the tmpfs lives and dies there), which needs root.
+if [ "$(id -u)" -eq 0 ] && unshare -m --propagation private true 2>/dev/null; then
+    unshare -m --propagation private env LD_PRELOAD="$top/build/libvavasim.so" lua5.2 "$top/examples/live_demo.lua"
+else
+    echo "(skipped: needs root and a private mount namespace)"
+fi

@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "live.h"
 #include "real_libc.h"
 #include "responder.h"
 #include "state.h"
@@ -184,18 +185,17 @@ int device_ioctl(int fd, unsigned long request, void* arg)
     State& s = state();
     std::string cmd;
     CommandArgs args;
+    ReplyMsg reply{};
     {
         std::lock_guard<std::mutex> lock(s.mu);
         if (!find_locked(s, fd)) return real::ioctl(fd, request, arg);
         if (int err = take_failure_locked(s, OP_IOCTL)) return fail(err);
         switch (request) {
-        case kIoctlReply: {
+        case kIoctlReply:
             if (!arg) return fail(EFAULT);
-            ReplyMsg m;
-            memcpy(&m, arg, sizeof m);
-            s.replies.push_back(Reply{m.reply, m.id, m.eta, m.error});
-            return 0;
-        }
+            memcpy(&reply, arg, sizeof reply);
+            s.replies.push_back(Reply{reply.reply, reply.id, reply.eta, reply.error});
+            break;
         case kIoctlCommand:
             if (!arg) return fail(EFAULT);
             memcpy(&args, arg, sizeof args);
@@ -213,6 +213,11 @@ int device_ioctl(int fd, unsigned long request, void* arg)
         default:
             return fail(ENOTTY);
         }
+    }
+    if (request == kIoctlReply) {
+        // A live event held for this id is answered now (no lock held).
+        live::on_reply(reply.id, reply.reply);
+        return 0;
     }
     // The responder may call back into this library: no lock here.
     Response r = answer_command(cmd);

@@ -2,6 +2,8 @@
 // that is not about the driver's names or descriptors to the next definition
 // (the C library, behind any sanitizer runtime preloaded before this one).
 // The fortified spellings of open, read and poll lead to the same places.
+// readlink answers the live mode's synthetic descriptors (live.h) and sends
+// every other path to the C library.
 #undef _FORTIFY_SOURCE
 #include <cerrno>
 #include <cstdarg>
@@ -14,6 +16,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "live.h"
 #include "machine.h"
 #include "real_libc.h"
 
@@ -193,6 +196,20 @@ FILE* fopen64(const char* path, const char* mode)
 {
     if (is_devices_read(path, mode)) return devices_stream();
     return sim::real::fopen64(path, mode);
+}
+
+ssize_t readlink(const char* path, char* buf, size_t n)
+{
+    ssize_t r;
+    if (sim::live::readlink_synthetic(path, buf, n, &r)) return r;
+    return sim::real::readlink(path, buf, n);
+}
+
+ssize_t __readlink_chk(const char* path, char* buf, size_t n, size_t buflen)
+{
+    ssize_t r;
+    if (n <= buflen && sim::live::readlink_synthetic(path, buf, n, &r)) return r;
+    return sim::real::readlink_chk(path, buf, n, buflen);
 }
 
 }  // extern "C"

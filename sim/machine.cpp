@@ -10,6 +10,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include "live.h"
 #include "responder.h"
 #include "state.h"
 
@@ -162,6 +163,7 @@ std::string devices_text()
 
 void reset()
 {
+    live::stop();  // the initial state watches nothing; held events are allowed
     State& s = state();
     {
         std::lock_guard<std::mutex> lock(s.mu);

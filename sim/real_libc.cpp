@@ -43,6 +43,8 @@ using syscall_t = long (*)(long, ...);
 using mknod_t = int (*)(const char*, mode_t, dev_t);
 using unlink_t = int (*)(const char*);
 using fopen_t = FILE* (*)(const char*, const char*);
+using readlink_t = ssize_t (*)(const char*, char*, size_t);
+using readlink_chk_t = ssize_t (*)(const char*, char*, size_t, size_t);
 
 // A zero-initialised atomic in a function is constant-initialised, so none
 // of these takes a guard.
@@ -63,6 +65,8 @@ SIM_REAL(mknod, mknod_t)
 SIM_REAL(unlink, unlink_t)
 SIM_REAL(fopen, fopen_t)
 SIM_REAL(fopen64, fopen_t)
+SIM_REAL(readlink, readlink_t)
+SIM_REAL(__readlink_chk, readlink_chk_t)
 
 template <typename Fn>
 bool missing(Fn fn)
@@ -176,6 +180,18 @@ FILE* fopen64(const char* path, const char* mode)
     auto fn = real_fopen64();
     if (missing(fn)) return nullptr;
     return fn(path, mode);
+}
+
+ssize_t readlink(const char* path, char* buf, size_t n)
+{
+    auto fn = real_readlink();
+    return missing(fn) ? -1 : fn(path, buf, n);
+}
+
+ssize_t readlink_chk(const char* path, char* buf, size_t n, size_t buflen)
+{
+    auto fn = real___readlink_chk();
+    return missing(fn) ? -1 : fn(path, buf, n, buflen);
 }
 
 }  // namespace sim::real

@@ -24,5 +24,7 @@ int mknod(const char* path, mode_t mode, dev_t dev);
 int unlink(const char* path);
 FILE* fopen(const char* path, const char* mode);
 FILE* fopen64(const char* path, const char* mode);
+ssize_t readlink(const char* path, char* buf, size_t n);
+ssize_t readlink_chk(const char* path, char* buf, size_t n, size_t buflen);
 
 }  // namespace sim::real

@@ -14,9 +14,15 @@
 // - A command's resp_len is the whole response length, also when the caller's
 //   buffer took only part of it.
 // - reset() forgets open handles without closing the caller's descriptors:
-//   they read end-of-file from then on and close as plain descriptors.
+//   they read end-of-file from then on and close as plain descriptors. It also
+//   stops the live mode, allowing every event it still holds.
+// - live{mount = DIR, timeout_ms = N, handle = n} starts the live mode (live.h)
+//   and raises when it refuses; live(false) stops it and returns how many held
+//   events it allowed; live() returns its status and counters.
 #include <cerrno>
+#include <climits>
 #include <cmath>
+#include <cstdio>
 #include <cstdint>
 #include <cstring>
 #include <dlfcn.h>
@@ -29,6 +35,7 @@
 #include <vector>
 
 #include "channel/event_record.h"
+#include "live.h"
 #include "machine.h"
 #include "responder.h"
 
@@ -329,6 +336,89 @@ int l_fail(lua_State* L)
     return 0;
 }
 
+int push_live_status(lua_State* L)
+{
+    const auto* st = static_cast<const sim::live::Status*>(lua_touserdata(L, 1));
+    const sim::live::Counters& c = st->counters;
+    lua_createtable(L, 0, 32);
+    set_bool(L, "on", st->on);
+    lua_pushlstring(L, st->mount.data(), st->mount.size());
+    lua_setfield(L, -2, "mount");
+    set_number(L, "timeout_ms", st->timeout_ms);
+    set_number(L, "handle", st->handle);
+    set_bool(L, "rename_event", st->rename_event);
+    set_number(L, "held", static_cast<lua_Number>(st->held));
+    set_number(L, "sessions", static_cast<lua_Number>(st->sessions));
+    const struct {
+        const char* key;
+        uint64_t value;
+    } counters[] = {
+        {"perm_events", c.perm_events}, {"notify_events", c.notify_events}, {"records", c.records},
+        {"exec_pre", c.exec_pre},       {"open_pre", c.open_pre},           {"open_post", c.open_post},
+        {"close_pre", c.close_pre},     {"chmod_post", c.chmod_post},       {"rename_post", c.rename_post},
+        {"unlink_post", c.unlink_post}, {"allowed", c.allowed},             {"denied", c.denied},
+        {"replied", c.replied},         {"timeouts", c.timeouts},           {"own", c.own},
+        {"followups", c.followups},     {"unqueued", c.unqueued},           {"stopped", c.stopped},
+        {"overflows", c.overflows},     {"unknown_flags", c.unknown_flags},
+        {"held_us", c.held_us},         {"reader_us", c.reader_us},
+    };
+    for (const auto& k : counters) set_number(L, k.key, static_cast<lua_Number>(k.value));
+    return 1;
+}
+
+// live{mount = DIR, timeout_ms = N, handle = n} | live(false) | live()
+int l_live(lua_State* L)
+{
+    if (lua_isnoneornil(L, 1)) {
+        int rc;
+        {
+            sim::live::Status st = sim::live::status();
+            rc = push_protected(L, push_live_status, &st);
+        }
+        return rc == LUA_OK ? 1 : lua_error(L);
+    }
+    if (lua_isboolean(L, 1)) {
+        if (lua_toboolean(L, 1)) return luaL_argerror(L, 1, "false to stop, a table to start");
+        lua_pushnumber(L, sim::live::stop());
+        return 1;
+    }
+    luaL_checktype(L, 1, LUA_TTABLE);
+    char mount[PATH_MAX];
+    lua_getfield(L, 1, "mount");
+    size_t len = 0;
+    const char* m = lua_type(L, -1) == LUA_TSTRING ? lua_tolstring(L, -1, &len) : nullptr;
+    if (!m) return luaL_error(L, "vavasim: live: field 'mount' must be a string");
+    if (len >= sizeof mount || strlen(m) != len) return luaL_error(L, "vavasim: live: bad mount path");
+    memcpy(mount, m, len + 1);
+    lua_pop(L, 1);
+    lua_getfield(L, 1, "timeout_ms");
+    bool has_timeout = !lua_isnil(L, -1);
+    lua_pop(L, 1);
+    int64_t timeout = has_timeout ? num_field(L, 1, "timeout_ms") : sim::live::kDefaultTimeoutMs;
+    unsigned handle = 0;
+    lua_getfield(L, 1, "handle");
+    if (!lua_isnil(L, -1)) {
+        lua_Number n = lua_tonumber(L, -1);
+        if (!(n >= 1 && n <= 1e6)) return luaL_error(L, "vavasim: live: handle number from 1");
+        handle = static_cast<unsigned>(n);
+    }
+    lua_pop(L, 1);
+    char why[512];
+    int err;
+    {
+        sim::live::Options o;
+        o.mount = mount;
+        o.timeout_ms = timeout < 0 || timeout > INT32_MAX ? -1 : static_cast<int>(timeout);
+        o.handle = handle;
+        std::string text;
+        err = sim::live::start(o, &text);
+        snprintf(why, sizeof why, "%s", text.c_str());
+    }
+    if (err) return luaL_error(L, "vavasim: live: %s", why);
+    lua_pushboolean(L, 1);
+    return 1;
+}
+
 // Interposition works only from the initial objects ahead of the C library.
 int find_order(struct dl_phdr_info* info, size_t, void* data)
 {
@@ -367,6 +457,7 @@ const luaL_Reg kFunctions[] = {
     {"shutdown", l_shutdown},
     {"lastcommand", l_lastcommand},
     {"fail", l_fail},
+    {"live", l_live},
     {nullptr, nullptr},
 };
 

@@ -1,0 +1,150 @@
+// Live mode of the simulated driver: real file operations of this machine,
+// seen through fanotify on one tmpfs mount, become the driver's event records.
+//
+// Safety first. start() refuses unless the mount is a tmpfs mounted exactly at
+// the given directory, is not "/", is not a shared mount, is the only mount of
+// its file system, the process lives in a mount namespace that differs from
+// an ancestor's (a private namespace made for the purpose, e.g. by
+// `unshare -m --propagation private`), and that ancestor's namespace does not
+// have this file system mounted (so the tmpfs was made inside the private
+// namespace: a copy of the machine's /dev/shm is refused). Every held
+// permission event is allowed once timeout_ms have passed without a reply;
+// stop() allows every event still held; a process exit releases the fanotify
+// groups, which lets the kernel allow whatever is still pending.
+//
+// Two fanotify groups:
+// - a permission group (FAN_CLASS_CONTENT, FAN_MARK_MOUNT on the mount point)
+//   for FAN_OPEN_EXEC_PERM and FAN_OPEN_PERM;
+// - a notification group (FAN_REPORT_DFID_NAME, FAN_MARK_FILESYSTEM: the
+//   kernel refuses dirent events on a mount mark) for FAN_CLOSE_WRITE,
+//   FAN_ATTRIB, FAN_RENAME (or FAN_MOVED_FROM/TO where FAN_RENAME is missing)
+//   and FAN_DELETE.
+// Both report the process (thread group) id: the record's pid. The record
+// also carries the parent (from /proc/<pid>/stat), the effective uid
+// (execUid: the owner of /proc/<pid>) and the thread: for an open, the thread
+// blocked in the open call (found through /proc/<pid>/task/*/syscall), else
+// the pid.
+//
+// Records (names are absolute paths in the watching process's namespace;
+// every record carries an id from kFirstId up, pid, tid, ppid and execUid):
+// | kernel event                 | record             | fields |
+// | FAN_OPEN_EXEC_PERM           | EVENT_EXECVE_PRE   | name, fd -100; held |
+// | FAN_OPEN_PERM                | EVENT_OPEN_PRE     | name, fd -100, flags and mode of the open call (from /proc/<pid>/task/<tid>/syscall); held |
+// |   the same, once allowed, when the open writes | EVENT_OPEN_POST | name, fd = rc = a synthetic descriptor, flags, mode; the open stays held until this record's reply |
+// | FAN_CLOSE_WRITE              | EVENT_CLOSE_PRE    | fd: the synthetic descriptor of that write open |
+// | FAN_ATTRIB                   | EVENT_CHMOD_POST   | name, fd -100, rc 0, mode: the file's current st_mode |
+// | FAN_RENAME / FAN_MOVED_*     | EVENT_RENAME_POST  | oldname, name, fd = oldfd = -100, rc 0 |
+// | FAN_DELETE                   | EVENT_UNLINK_POST  | name, fd -100, rc 0 |
+// Every open on the mount is an open-pre: the engine tells a script opened by
+// an interpreter (a script execution) from any other file. An open "writes"
+// when its access mode is not O_RDONLY; the engine itself tracks only those
+// with O_CREAT or O_TRUNC. When the open call cannot be read from /proc (the
+// `unknown_flags` counter), the open-pre has flags 0 and no open-post follows.
+// The FAN_OPEN_PERM that the kernel raises right after FAN_OPEN_EXEC_PERM for
+// the same exec (same process, same file) is part of that exec: it is allowed
+// at once and makes no record. Executable mappings make no record (fanotify
+// has no such event). A notification queue overflow is reported in the
+// `missed` field of the next record. The notification queue is read before
+// each permission event, so one process's records keep the order of its
+// operations (a close is queued before close returns) and two closes of one
+// file are never merged by the kernel into one event.
+//
+// Descriptors. The kernel does not tell a watcher the writer's descriptor:
+// the open is reported before the descriptor exists and the close after it
+// is gone. Each write open is therefore given a synthetic descriptor number,
+// unique for the live session, from kSyntheticFdBase (2^30) up: above any
+// real descriptor (start() refuses when fs.nr_open reaches it). The open-post
+// and the close-pre of one open carry the same number, so the engine's drift
+// tracker pairs them. The closes of one (process, file) are paired with its
+// write opens in order; a close with no such open (one whose flags could not
+// be read, one made before the live mode started) gets a new synthetic
+// descriptor, which the engine finds untracked. For the engine's resolution of a close, the
+// simulated driver answers readlink("/proc/<pid>/fd/<synthetic>") with the
+// file's path, as /proc would have shown it before the close (renames are
+// followed; an unlinked file reads "<path> (deleted)"); every other readlink
+// goes to the C library. What the engine cannot get back is a process: a
+// post event (close, chmod, rename, unlink) whose process has exited before
+// the engine reads the record is answered by the fast path without Lua,
+// since /proc/<pid>/exe is gone.
+//
+// Own process. Permission events of the process that runs the live mode (the
+// engine's process) are allowed at once by the reader thread and still
+// queued, so the engine sees and answers them as its own events; the reader
+// never waits for a reply to an operation of its own process. The reader
+// itself opens nothing on the mount (directory handles are opened O_PATH).
+//
+// Replies (the reply ioctl): REPLY_BLOCK denies the operation (the open or
+// exec fails with EPERM); every other code allows it (the 0x80 flag is
+// ignored). Replies to ids that are not held (notification records,
+// scripted records, replies after a timeout) change nothing. Every reply is
+// recorded for sim.replies() as before.
+#pragma once
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace sim::live {
+
+constexpr int kDefaultTimeoutMs = 2000;
+constexpr int kMaxTimeoutMs = 60000;
+constexpr uint32_t kFirstId = 0x40000001;         // live record ids count up from here
+constexpr int32_t kSyntheticFdBase = 0x40000000;  // synthetic descriptors count up from here
+
+struct Options {
+    std::string mount;
+    int timeout_ms = kDefaultTimeoutMs;
+    unsigned handle = 0;  // 0: the newest open handle at the time of each event
+};
+
+struct Counters {
+    uint64_t perm_events = 0;    // permission events read
+    uint64_t notify_events = 0;  // notification events read
+    uint64_t records = 0;        // records queued for a handle
+    uint64_t exec_pre = 0, open_pre = 0, open_post = 0, close_pre = 0;
+    uint64_t chmod_post = 0, rename_post = 0, unlink_post = 0;
+    uint64_t allowed = 0;        // permission events allowed (any cause)
+    uint64_t denied = 0;         // permission events denied (REPLY_BLOCK)
+    uint64_t replied = 0;        // permission answers caused by a reply
+    uint64_t timeouts = 0;       // allowed because no reply came in time
+    uint64_t own = 0;            // own-process permission events allowed at once
+    uint64_t followups = 0;      // exec follow-up opens allowed at once
+    uint64_t unqueued = 0;       // records no handle took (permission events allowed at once)
+    uint64_t stopped = 0;        // allowed by stop()
+    uint64_t overflows = 0;      // notification queue overflows
+    uint64_t unknown_flags = 0;  // opens whose flags could not be read
+    // Time, in microseconds, summed over the permission events answered by a
+    // reply: from reading the event to answering it, and the part of it
+    // before the record was queued (the reader building the record).
+    uint64_t held_us = 0;
+    uint64_t reader_us = 0;
+};
+
+struct Status {
+    bool on = false;
+    std::string mount;
+    int timeout_ms = 0;
+    unsigned handle = 0;
+    bool rename_event = false;  // FAN_RENAME in use (else FAN_MOVED_FROM/TO)
+    size_t held = 0;            // permission events waiting for a reply now
+    size_t sessions = 0;        // write opens waiting for their close
+    Counters counters;
+};
+
+// Starts watching. 0, or an errno with *why describing the refusal.
+int start(const Options& options, std::string* why);
+// Stops watching and allows every held event; returns how many it allowed.
+// Does nothing (returns 0) when the live mode is off.
+unsigned stop();
+Status status();
+
+// A reply arrived through the reply ioctl (called without the state lock).
+void on_reply(uint32_t id, uint32_t code);
+
+// readlink of "/proc/<pid>/fd/<n>" for a synthetic descriptor n: returns true
+// and sets *result (the length, or -1 with errno) when the path is one; false
+// sends the call to the C library.
+bool readlink_synthetic(const char* path, char* buf, size_t size, ssize_t* result);
+
+}  // namespace sim::live
