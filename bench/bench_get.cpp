@@ -92,25 +92,10 @@ function verify(kind, n)
 end
 )lua";
 
-void call(lua_State* L, const char* fn, const char* kind, int n, int nresults)
-{
-    lua_getglobal(L, fn);
-    int args = 0;
-    if (kind) {
-        lua_pushstring(L, kind);
-        lua_pushinteger(L, n);
-        args = 2;
-    }
-    if (lua_pcall(L, args, nresults, 0) != LUA_OK) {
-        fprintf(stderr, "Lua %s: %s\n", fn, lua_tostring(L, -1));
-        exit(1);
-    }
-}
-
 bool verify(benchmark::State& state, const char* kind)
 {
     lua_State* L = env->L;
-    call(L, "verify", kind, kBatch * 2, 1);
+    bench::lua_call_global(L, "verify", kind, kBatch * 2, 1);
     bool ok = lua_isnil(L, -1);
     std::string why = ok ? "" : lua_tostring(L, -1);
     lua_pop(L, 1);
@@ -119,7 +104,7 @@ bool verify(benchmark::State& state, const char* kind)
 
 bool drain(lua_State* L)
 {
-    call(L, "drain", nullptr, 0, 1);
+    bench::lua_call_global(L, "drain", nullptr, 0, 1);
     bool ok = lua_toboolean(L, -1);
     lua_pop(L, 1);
     return ok;
@@ -134,7 +119,7 @@ void BM_get(benchmark::State& state, const char* kind)
     while (state.KeepRunningBatch(kBatch)) {
         state.PauseTiming();
         meter.pause();
-        call(L, "feed", kind, kBatch, 0);
+        bench::lua_call_global(L, "feed", kind, kBatch, 0);
         meter.resume();
         state.ResumeTiming();
         ok = drain(L) && ok;

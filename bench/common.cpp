@@ -210,6 +210,18 @@ void lua_run(lua_State* L, const char* code, int nresults)
         die(std::string("Lua: ") + lua_tostring(L, -1));
 }
 
+void lua_call_global(lua_State* L, const char* fn, const char* kind, int n, int nresults)
+{
+    lua_getglobal(L, fn);
+    int args = 0;
+    if (kind) {
+        lua_pushstring(L, kind);
+        lua_pushinteger(L, n);
+        args = 2;
+    }
+    if (lua_pcall(L, args, nresults, 0) != LUA_OK) die(std::string("Lua ") + fn + ": " + lua_tostring(L, -1));
+}
+
 int run(int argc, char** argv, const char* name)
 {
     std::vector<std::string> extra;

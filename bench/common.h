@@ -88,6 +88,9 @@ void ensure_sim_preloaded(char** argv);
 lua_State* new_lua();
 // Runs a chunk with the given number of results; exits with the message on error.
 void lua_run(lua_State* L, const char* code, int nresults = 0);
+// Calls the global function fn, with (kind, n) as arguments when kind is given;
+// exits with the message on error.
+void lua_call_global(lua_State* L, const char* fn, const char* kind, int n, int nresults);
 
 // Runs the registered benchmarks. Unless --benchmark_out is given, the results
 // also go as CSV to $BENCH_RESULTS/<name>.csv (default: the current directory).
