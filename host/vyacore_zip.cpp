@@ -68,6 +68,11 @@ private:
 
 }  // namespace
 
+// wxWidgets creates its UTF-8 converter lazily and without a lock; every zip
+// stream uses it, and worker threads create streams at the same time, so it is
+// made once while the library loads.
+static const wxMBConv& zip_conv_ready = wxGet_wxConvUTF8();
+
 namespace VyaCore {
 
 CZipOutputStream::CZipOutputStream(int fd) : file_(nullptr)
