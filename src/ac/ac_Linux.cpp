@@ -22,6 +22,22 @@ wxMutex mockLock(wxMUTEX_RECURSIVE);
 extern "C" {
 int32_t mockdriver = 0;
 }
+
+// Levels of sqliteWriteOpsCS held by this thread.
+static thread_local int sqlite_ops_depth = 0;
+
+void sqlite_ops_lock()
+{
+    sqliteWriteOpsCS.Lock();
+    sqlite_ops_depth++;
+}
+
+void sqlite_ops_unlock()
+{
+    if (sqlite_ops_depth == 0) return;
+    sqlite_ops_depth--;
+    sqliteWriteOpsCS.Unlock();
+}
 extern "C" int luaopen_lacdc(lua_State* L);
 
 static const luaL_Reg s_Funcs[] = {

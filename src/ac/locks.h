@@ -10,3 +10,9 @@ extern wxMutex autoAuthorizeCommandCS;
 extern wxMutex mockLock;
 
 extern "C" int32_t mockdriver;
+
+// sqliteWriteOpsCS as the policy code takes it (EnterCriticalSection, a granted
+// ShouldUpdateSchema). A release by a thread that holds no level is ignored
+// rather than handed to the mutex: the lock is left as it was either way.
+void sqlite_ops_lock();
+void sqlite_ops_unlock();

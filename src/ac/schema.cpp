@@ -40,14 +40,14 @@ int l_ShouldUpdateSchema(lua_State* L)
     auto* dom = static_cast<const VyaCore::CDom*>(vyacore_fetch(L, 1, VYACORE_TYPE_DOM, &is_const));
     if (!dom || is_const) return luaL_argerror(L, 1, "Dom object expected");
 
-    sqliteWriteOpsCS.Lock();
+    sqlite_ops_lock();
     bool grant = should_grant(dom);
     if (grant) {
         // Returned to Lua still holding the lock; UpdatedSchema releases it.
         set(updatingSchema, 1);
         set(updateSchema, 0);
     } else {
-        sqliteWriteOpsCS.Unlock();
+        sqlite_ops_unlock();
     }
     lua_pushboolean(L, grant);
     return 1;
@@ -56,9 +56,7 @@ int l_ShouldUpdateSchema(lua_State* L)
 int l_UpdatedSchema(lua_State* L)
 {
     set(updatingSchema, 0);
-    // A thread that does not hold the lock gets an error code here, and the
-    // lock is left as it was.
-    sqliteWriteOpsCS.Unlock();
+    sqlite_ops_unlock();
     return 0;
 }
 

@@ -80,13 +80,13 @@ int l_ProfilerBindings(lua_State* L)
 
 int l_EnterCriticalSection(lua_State* L)
 {
-    sqliteWriteOpsCS.Lock();
+    sqlite_ops_lock();
     return 0;
 }
 
 int l_LeaveCriticalSection(lua_State* L)
 {
-    sqliteWriteOpsCS.Unlock();
+    sqlite_ops_unlock();
     return 0;
 }
 
