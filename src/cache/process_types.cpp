@@ -224,10 +224,6 @@ static_assert(ProcessTypes[2].trustedPaths == ProcessTypes[7].trustedPaths,
 constexpr size_t CMDLINE_MAX = 1024;
 constexpr size_t FRAGMENT_NAME_MAX = 1024;
 
-// strcmp(a, b) == 0, with the first characters compared inline: most rules
-// differ there.
-inline bool same_name(const char* a, const char* b) { return a[0] == b[0] && strcmp(a, b) == 0; }
-
 constexpr size_t text_length(const char* text)
 {
     size_t n = 0;
@@ -235,28 +231,100 @@ constexpr size_t text_length(const char* text)
     return n;
 }
 
-// The length of each rule's fragment, known when compiling.
-struct fragment_lengths {
-    size_t of[AC_INTERPRETER_RULE_COUNT];
+// What the scan needs of the rules, worked out when compiling: each rule is a
+// bit, and a name matches the rule of the lowest bit it sets, as it would
+// match the first rule applied in order.
+constexpr size_t EXACT_LENGTH_MAX = 32;
+static_assert(AC_INTERPRETER_RULE_COUNT <= 64, "one bit per rule");
+
+struct rule_index {
+    uint64_t type[AC_INTERPRETER_RULE_COUNT];
+    size_t length[AC_INTERPRETER_RULE_COUNT];  // of the name or the fragment
+    uint64_t exactOfLength[EXACT_LENGTH_MAX];  // exact-name rules by name length
+    uint64_t fragmentStartingWith[256];        // fragment rules by first byte
+    uint64_t emptyFragments;
+    uint64_t directoryRules;
 };
 
-constexpr fragment_lengths measure_fragments()
+constexpr rule_index index_rules()
 {
-    fragment_lengths f{};
-    for (uint32_t i = 0; i < AC_INTERPRETER_RULE_COUNT; i++) f.of[i] = text_length(ScriptInterpreterRules[i].fragment);
-    return f;
+    rule_index x{};
+    for (uint32_t i = 1; i < AC_INTERPRETER_RULE_COUNT; i++) {
+        const ac_interpreter_rule& r = ScriptInterpreterRules[i];
+        x.type[i] = r.type ? type_id(r.type) : AC_PROCESS_TYPE_NONE;
+        if (x.type[i] == AC_PROCESS_TYPE_NONE) continue;  // never decides
+        const uint64_t bit = uint64_t{1} << i;
+        if (r.kind == AC_RULE_EXACT_NAME && r.name) {
+            x.length[i] = text_length(r.name);
+            if (x.length[i] < EXACT_LENGTH_MAX) x.exactOfLength[x.length[i]] |= bit;
+        } else if (r.kind == AC_RULE_NAME_CONTAINS && r.fragment) {
+            x.length[i] = text_length(r.fragment);
+            if (x.length[i] == 0)
+                x.emptyFragments |= bit;  // found in any stem, even an empty one
+            else
+                x.fragmentStartingWith[(unsigned char)r.fragment[0]] |= bit;
+        } else if (r.kind == AC_RULE_DIRECTORY_AND_NAME && r.directory && r.name) {
+            x.directoryRules |= bit;
+        }
+    }
+    return x;
 }
 
-constexpr fragment_lengths fragment_length = measure_fragments();
+constexpr rule_index rules = index_rules();
 
-// strstr(text, part) != nullptr, part being n characters long, for the short
-// texts of file names, without the library search's setup cost.
-inline bool contains(const char* text, size_t len, const char* part, size_t n)
+constexpr bool exact_names_fit()
 {
-    if (n == 0) return true;
-    for (size_t i = 0; i + n <= len; i++)
-        if (text[i] == part[0] && memcmp(text + i, part, n) == 0) return true;
-    return false;
+    for (uint32_t i = 1; i < AC_INTERPRETER_RULE_COUNT; i++)
+        if (ScriptInterpreterRules[i].kind == AC_RULE_EXACT_NAME && text_length(ScriptInterpreterRules[i].name) >= EXACT_LENGTH_MAX)
+            return false;
+    return true;
+}
+static_assert(exact_names_fit(), "an exact name too long for the length index");
+
+inline int lowest_bit(uint64_t m) { return __builtin_ctzll(m); }
+
+uint64_t exact_matches(const char* file, size_t len)
+{
+    uint64_t found = 0;
+    for (uint64_t m = len < EXACT_LENGTH_MAX ? rules.exactOfLength[len] : 0; m; m &= m - 1) {
+        int i = lowest_bit(m);
+        if (memcmp(file, ScriptInterpreterRules[i].name, len) == 0) found |= uint64_t{1} << i;
+    }
+    return found;
+}
+
+// The fragments found in the file name's stem: the name cut to 1023 bytes,
+// then at its last '.' after the first byte.
+uint64_t fragment_matches(const char* file, size_t len)
+{
+    size_t stem = len < FRAGMENT_NAME_MAX - 1 ? len : FRAGMENT_NAME_MAX - 1;
+    for (size_t i = stem; i-- > 1;)
+        if (file[i] == '.') {
+            stem = i;
+            break;
+        }
+    uint64_t found = rules.emptyFragments;
+    for (size_t at = 0; at < stem; at++) {
+        for (uint64_t m = rules.fragmentStartingWith[(unsigned char)file[at]]; m; m &= m - 1) {
+            int i = lowest_bit(m);
+            size_t n = rules.length[i];
+            if (n <= stem - at && memcmp(file + at, ScriptInterpreterRules[i].fragment, n) == 0)
+                found |= uint64_t{1} << i;
+        }
+    }
+    return found;
+}
+
+uint64_t directory_matches(const ac_decision_ctx* ctx)
+{
+    uint64_t found = 0;
+    for (uint64_t m = rules.directoryRules; m; m &= m - 1) {
+        int i = lowest_bit(m);
+        const ac_interpreter_rule& r = ScriptInterpreterRules[i];
+        if (strcmp(ctx->processFileName, r.name) == 0 && strcmp(ctx->processPath, r.directory) == 0)
+            found |= uint64_t{1} << i;
+    }
+    return found;
 }
 
 }  // namespace
@@ -302,38 +370,12 @@ uint64_t ApplyInterpreterRule(ac_decision_ctx* ctx, const ac_interpreter_rule* r
 uint64_t GetProcessInterpreterType(ac_decision_ctx* ctx)
 {
     const char* file = ctx->processFileName;
-    char stem[FRAGMENT_NAME_MAX];
-    size_t stem_len = 0;
-    bool have_stem = false;
-    for (uint32_t i = 1; i < AC_INTERPRETER_RULE_COUNT; i++) {
-        const ac_interpreter_rule* rule = &ScriptInterpreterRules[i];
-        bool match = false;
-        switch (rule->kind) {
-        case AC_RULE_EXACT_NAME: match = rule->name && same_name(file, rule->name); break;
-        case AC_RULE_NAME_CONTAINS:
-            if (!have_stem) {
-                size_t n = strnlen(file, sizeof stem - 1);
-                memcpy(stem, file, n);
-                stem[n] = '\0';
-                strip_last_of(stem, '.');
-                stem_len = strlen(stem);
-                have_stem = true;
-            }
-            match = rule->fragment && contains(stem, stem_len, rule->fragment, fragment_length.of[i]);
-            break;
-        case AC_RULE_DIRECTORY_AND_NAME:
-            match = rule->directory && rule->name && strcmp(ctx->processPath, rule->directory) == 0 &&
-                    strcmp(file, rule->name) == 0;
-            break;
-        default: break;
-        }
-        uint64_t type = match ? GetProcessTypeId(rule) : AC_PROCESS_TYPE_NONE;
-        if (type != AC_PROCESS_TYPE_NONE) {
-            ctx->nocache = ProcessTypes[type].nocache;
-            return type;
-        }
-    }
-    return AC_PROCESS_TYPE_NORMAL;
+    size_t len = strlen(file);
+    uint64_t found = exact_matches(file, len) | fragment_matches(file, len) | directory_matches(ctx);
+    if (!found) return AC_PROCESS_TYPE_NORMAL;
+    uint64_t type = rules.type[lowest_bit(found)];
+    ctx->nocache = ProcessTypes[type].nocache;
+    return type;
 }
 
 bool IsInterpreter(uint64_t type)
