@@ -8,7 +8,15 @@
 // handle:get in Lua, with fuzzed options, until the handle is empty. The
 // records then go through resolution against /proc, the object cache, the
 // process classifier, the drift tracker, the fresh-filter exchange and the
-// event table.
+// event table. Each input starts from an empty process cache and drift
+// tracker, then tracks up to a ring's worth of descriptors of its choosing
+// (of the helper, of processes that have gone, of this process), and may
+// start one close short of the fresh-filter exchange.
+//
+// Checked beyond the sanitizers: get reads every record (the handle is empty
+// afterwards), and the fast path sends at most one reply per record, each a
+// valid code for the id of a record that was read (or the all-zero reply sent
+// when the acting process has gone).
 //
 // The helper is a shell (classified as an interpreter) started once, in a
 // directory of its own under /dev/shm, holding some of its files open. The
@@ -25,6 +33,7 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -243,13 +252,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     lua_State* L = w.L;
     FuzzedDataProvider in(data, size);
 
-    // Each input starts from the same tracker and process cache.
     DriftClear();
     ClearProcessCache();
     if (in.ConsumeBool()) {
         // Close to the untracked-close limit, so that the fresh-filter exchange runs.
         drift_lock_guard lock;
         drift.counters[DRIFT_dirt] = DRIFT_DIRT_LIMIT - 1;
+    }
+    // Entries already tracked, up to a full ring (whose next open makes room:
+    // a scan for dead processes or the loss of the oldest entry), for the
+    // helper, for processes that have gone and for this one.
+    unsigned tracked = in.ConsumeIntegralInRange(0, (int)DRIFT_RING_SIZE + 2);
+    for (unsigned i = 0; i < tracked; i++) {
+        static const uint32_t dead = 0x3FFFFFF0;  // above any pid_max: never alive
+        uint32_t pids[] = {(uint32_t)w.helper, dead + (i & 7), (uint32_t)getpid()};
+        DriftOpen(pids[in.ConsumeIntegralInRange(0, 2)], in.ConsumeIntegralInRange(0, 9));
     }
     int ac_on = in.ConsumeIntegralInRange(0, 2);
     int lockdown = in.ConsumeIntegralInRange(0, 2);
@@ -265,16 +282,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
 
     unsigned records = in.ConsumeIntegralInRange(1, 12);
+    std::vector<uint32_t> ids;
     for (unsigned i = 0; i < records; i++) {
         std::string rec = make_record(in, w);
         FUZZ_CHECK(sim::push(0, rec.data(), rec.size()) == 0);
+        uint32_t id = 0;  // what the engine reads: the record's bytes, zero beyond its end
+        if (rec.size() > offsetof(ac_event_record, id))
+            memcpy(&id, rec.data() + offsetof(ac_event_record, id),
+                   std::min(sizeof id, rec.size() - offsetof(ac_event_record, id)));
+        ids.push_back(id);
     }
     // Every get reads at least one record or ends with a timeout.
     for (unsigned i = 0; i <= records; i++)
         if (!get_one(L, w, ac_on, lockdown, log_mode, basedir, maintenance, start)) break;
     FUZZ_CHECK(!get_one(L, w, ac_on, lockdown, log_mode, basedir, maintenance, start));  // nothing left behind
 
-    sim::take_replies();
+    // The fast path answers an event at most once (Lua answers nothing here),
+    // with the id of an event it read, or with the all-zero reply it sends
+    // when the acting process has gone.
+    std::vector<sim::Reply> replies = sim::take_replies();
+    FUZZ_CHECK(replies.size() <= records);
+    for (const sim::Reply& r : replies) {
+        if (r.reply == 0 && r.id == 0 && r.eta == 0 && r.error == 0) continue;
+        FUZZ_CHECK(r.reply >= 1 && r.reply <= 5);
+        FUZZ_CHECK(std::find(ids.begin(), ids.end(), r.id) != ids.end());
+    }
     sim::take_commands();
     lua_settop(L, 0);
     static unsigned runs;

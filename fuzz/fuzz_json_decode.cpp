@@ -1,9 +1,10 @@
 // JSON decoder: jsonL_push on a Lua state, as the command path calls it, and
 // decode() as policy code calls it.
 //
-// Checked beyond the sanitizers: a success leaves exactly one value; a failure
-// returns nil, "start:end:message", start and end with 1 <= start <= end and
-// both within the text.
+// Checked beyond the sanitizers: a success leaves exactly one value, whose
+// tables have string keys or integer keys from 1; a failure returns nil,
+// "start:end:message", start and end with 1 <= start <= end and both within
+// the text.
 #include <cstring>
 #include <vector>
 
@@ -39,6 +40,29 @@ void check_results(lua_State* L, int base, size_t text_len)
     FUZZ_CHECK((size_t)end <= text_len + 1);
 }
 
+// A decoded value holds tables keyed by strings (objects) or by integers from 1
+// (arrays); the decoder's bookkeeping (an array's parked count at index 0)
+// never stays behind.
+void check_value(lua_State* L, int idx, int depth)
+{
+    if (lua_type(L, idx) != LUA_TTABLE) return;
+    FUZZ_CHECK(depth <= 65);
+    // Each level holds a key and a value on the stack: make room first.
+    FUZZ_CHECK(lua_checkstack(L, 4));
+    idx = lua_absindex(L, idx);
+    lua_pushnil(L);
+    while (lua_next(L, idx)) {
+        if (lua_type(L, -2) == LUA_TNUMBER) {
+            lua_Number k = lua_tonumber(L, -2);
+            FUZZ_CHECK(k >= 1 && k == (lua_Number)(lua_Integer)k);
+        } else {
+            FUZZ_CHECK(lua_type(L, -2) == LUA_TSTRING);
+        }
+        check_value(L, -1, depth + 1);
+        lua_pop(L, 1);
+    }
+}
+
 lua_State* state()
 {
     static lua_State* L = fuzz::new_state();
@@ -62,6 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         // A success is one value; the text ends at its first NUL.
         check_results(L, 0, strlen(text.data()));
         if (lua_gettop(L) == 1) {
+            check_value(L, 1, 0);
             // The same text through decode() gives the same kind of value.
             int type = lua_type(L, 1);
             lua_getglobal(L, "lacdc");

@@ -88,9 +88,13 @@ NAMES = ["/tool", "/run.sh", "/script.py", "/app.log", "/empty", "/sub", "/sub/.
 PIDS = {"helper": 0, "parent": 1, "self": 2, "raw": 3}
 
 
-def get_input(records, dirt=False, ac_on=1, lockdown=0, maintenance=0, basedir=0, log_mode=0):
+def get_input(records, dirt=False, ac_on=1, lockdown=0, maintenance=0, basedir=0, log_mode=0, tracked=()):
     i = Input()
     i.boolean(dirt)
+    i.integral(0, 66, len(tracked))  # entries tracked beforehand: (pid choice, fd)
+    for pid_choice, fd in tracked:
+        i.integral(0, 2, pid_choice)
+        i.integral(0, 9, fd)
     i.integral(0, 2, ac_on)
     i.integral(0, 2, lockdown)
     i.integral(0, 2, maintenance)
@@ -314,6 +318,10 @@ def main():
     write("fuzz_get", "logged", get_input(GET["write_then_close"] + GET["exec_approved"] + GET["changes"],
                                           log_mode=1))
     write("fuzz_get", "logged_events_only", get_input(GET["own_and_unhandled"], log_mode=2))
+    # A full ring, half of it for processes that have gone, then a write open:
+    # the open makes room with a dead-process scan.
+    full = [(1 if n % 2 else 0, 3 + n % 5) for n in range(64)]
+    write("fuzz_get", "full_ring", get_input(GET["write_then_close"], tracked=full))
     for name, data in COMMAND.items():
         write("fuzz_command", name, data)
     for name, data in SIEVE.items():

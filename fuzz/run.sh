@@ -42,7 +42,11 @@ run_one() {
         return 0
     fi
     echo "fuzz: $t FAILED (log: $log, input: $(ls -t "$artifacts" | head -1))"
-    grep -E -A25 "ERROR|invariant broken|runtime error" "$log" | head -60
+    if grep -qE "ERROR|CHECK failed|invariant broken|runtime error" "$log"; then
+        grep -E -A25 "ERROR|CHECK failed|invariant broken|runtime error" "$log" | head -60
+    else
+        tail -40 "$log"
+    fi
     return 1
 }
 
