@@ -1,25 +1,11 @@
-// The fast path's performance work changes how results are computed,
-// never what they are. Each test here runs the new code against the code it
-// replaced (kept below as a reference) or against its documented equivalent:
-// - the get pass clears only what it may read before writing; its outcome for
-//   every kind of event equals that of a pass over storage zeroed whole;
-// - the interpreter-rule scan equals applying ApplyInterpreterRule rule by rule;
-// - IsOnCommandLine reads the command line as fgets did;
-// - GetRealPath writes the same bytes as before into a zeroed field;
-// - the object cache's SHA-256 equals OpenSSL's EVP SHA-256.
+// The fast path's performance work changes how results are computed, never
+// what they are: each test runs the new code against the code it replaced
+// (kept here as a reference) or against its documented equivalent.
 #include <gtest/gtest.h>
-#include <fcntl.h>
 #include <openssl/evp.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <climits>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -38,84 +24,29 @@
 #include "cache/sha256.h"
 #include "channel/event_record.h"
 #include "channel/retrieval.h"
+#include "unit_util.h"
 
 namespace {
 
 // ---- Processes and files the events are about.
 
-struct Child {
-    pid_t pid = -1;
-    ~Child()
+struct Files : TempDir {
+    std::string dir = path, tool = dir + "/tool", blocked = dir + "/blocked", unrec = dir + "/unrec";
+    std::string fresh = dir + "/fresh", script = dir + "/run.sh", data = dir + "/out.dat", new_sh = dir + "/new.sh";
+    std::string log = dir + "/app.log";
+    Files() : TempDir("fast")
     {
-        if (pid > 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-    }
-};
-
-std::string link_of(pid_t pid, const char* what)
-{
-    char buf[PATH_MAX];
-    std::string link = "/proc/" + std::to_string(pid) + "/" + what;
-    ssize_t n = readlink(link.c_str(), buf, sizeof buf - 1);
-    return n < 0 ? "" : std::string(buf, (size_t)n);
-}
-
-// Starts program in dir with the given descriptors open; waits until /proc
-// shows the program.
-void spawn(Child& c, const std::vector<std::string>& argv, const std::string& dir,
-           const std::vector<std::pair<int, std::string>>& fds, const std::string& exe)
-{
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    c.pid = fork();
-    ASSERT_GE(c.pid, 0);
-    if (c.pid == 0) {
-        if (chdir(dir.c_str()) != 0) _exit(127);
-        int null = open("/dev/null", O_RDWR);
-        for (int i = 0; i < 3; i++) dup2(null, i);
-        for (const auto& f : fds) {
-            int o = open(f.second.c_str(), O_RDWR | O_APPEND);
-            int high = fcntl(o, F_DUPFD, 200);
-            close(o);
-            dup2(high, f.first);
-            close(high);
-        }
-        execv(exe.c_str(), args.data());
-        _exit(127);
-    }
-    for (int i = 0; i < 500; i++) {
-        if (link_of(c.pid, "exe") == exe) return;
-        usleep(10000);
-    }
-    FAIL() << exe << " did not start";
-}
-
-struct Files {
-    std::string dir = "/srv/acengine-unit-fast." + std::to_string(getpid());
-    std::string tool = dir + "/tool", blocked = dir + "/blocked", unrec = dir + "/unrec", fresh = dir + "/fresh";
-    std::string script = dir + "/run.sh", notes = dir + "/notes.txt", data = dir + "/out.dat";
-    std::string new_sh = dir + "/new.sh", log = dir + "/app.log";
-    Files()
-    {
-        std::string cmd = "rm -rf '" + dir + "' && mkdir -p '" + dir + "' && cd '" + dir +
-                          "' && for f in tool blocked unrec fresh; do cp /usr/bin/true $f; done && echo 'echo hi' > "
-                          "run.sh && echo notes > notes.txt && echo data > out.dat && echo 'echo new' > new.sh && "
-                          "echo x > app.log && ln -s tool link && ln -s nowhere dangling && mkdir sub";
-        EXPECT_EQ(system(cmd.c_str()), 0);
-    }
-    ~Files()
-    {
-        std::string cmd = "rm -rf '" + dir + "'";
+        std::string cmd = "cd '" + dir + "' && for f in tool blocked unrec fresh; do cp /usr/bin/true $f; done && "
+                          "echo 'echo hi' > run.sh && echo notes > notes.txt && echo data > out.dat && echo 'echo new' "
+                          "> new.sh && echo x > app.log && ln -s tool link && ln -s nowhere dangling && mkdir sub";
         EXPECT_EQ(system(cmd.c_str()), 0);
     }
 };
 
 // ---- The get pass: lazily cleared storage against storage zeroed whole.
 
-ac_event_record record(uint32_t type, pid_t pid, int32_t fd, const std::string& name = "")
+ac_event_record record(uint32_t type, pid_t pid, int32_t fd, const std::string& name = "",
+                       std::function<void(ac_event_record&)> more = nullptr)
 {
     ac_event_record r;
     memset(&r, 0, sizeof r);
@@ -124,6 +55,7 @@ ac_event_record record(uint32_t type, pid_t pid, int32_t fd, const std::string& 
     r.fd = fd;
     r.name_len = (uint32_t)name.size();
     memcpy(r.name, name.data(), name.size());
+    if (more) more(r);
     return r;
 }
 
@@ -131,11 +63,7 @@ ac_event_record record(uint32_t type, pid_t pid, int32_t fd, const std::string& 
 struct Counters {
     uint64_t events[AC_STAT_COUNT];
     uint64_t cache[AC_CACHE_STAT_COUNT];
-    Counters()
-    {
-        EventAbstractionStats(events);
-        CacheStats(cache);
-    }
+    Counters() { EventAbstractionStats(events), CacheStats(cache); }
 };
 
 // What one pass produced, as text; the counters as changes since `before`.
@@ -153,19 +81,16 @@ std::string outcome(lua_State* L, int status, const lac_pass_storage& s, const C
             lua_pushvalue(L, -2);
             std::string key = lua_tostring(L, -1);
             lua_pop(L, 1);
-            std::string value;
+            char num[64];
+            size_t len = 0;
+            const char* text = num;
             if (lua_type(L, -1) == LUA_TBOOLEAN)
-                value = lua_toboolean(L, -1) ? "true" : "false";
-            else if (lua_type(L, -1) == LUA_TNUMBER) {
-                char num[64];
-                snprintf(num, sizeof num, "%.17g", lua_tonumber(L, -1));
-                value = num;
-            } else {
-                size_t len;
-                const char* text = lua_tolstring(L, -1, &len);
-                value = std::string(text, len);
-            }
-            fields.push_back(key + "=" + value);
+                text = lua_toboolean(L, -1) ? "true" : "false", len = strlen(text);
+            else if (lua_type(L, -1) == LUA_TNUMBER)
+                len = (size_t)snprintf(num, sizeof num, "%.17g", lua_tonumber(L, -1));
+            else
+                text = lua_tolstring(L, -1, &len);
+            fields.push_back(key + "=" + std::string(text, len));
             lua_pop(L, 1);
         }
         std::sort(fields.begin(), fields.end());
@@ -192,23 +117,12 @@ std::string outcome(lua_State* L, int status, const lac_pass_storage& s, const C
 
 struct Pass {
     int device[2];
-    lac_handle h;
-    lua_State* L;
-    Pass()
-    {
-        EXPECT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, device), 0);
-        h = lac_handle{device[0], nullptr, 0, 0};
-        L = luaL_newstate();
-    }
-    ~Pass()
-    {
-        lua_close(L);
-        close(device[0]);
-        close(device[1]);
-    }
-    // One record through a pass whose storage holds `fill` in every byte;
-    // the record is sent as `size` bytes.
-    std::string run(const ac_event_record& r, const lac_get_options& opt, int fill, size_t size = sizeof(ac_event_record))
+    int ok = socketpair(AF_UNIX, SOCK_SEQPACKET, 0, device);
+    lac_handle h{device[0], nullptr, 0, 0};
+    lua_State* L = luaL_newstate();
+    ~Pass() { lua_close(L), close(device[0]), close(device[1]); }
+    // One record, sent as `size` bytes, through a pass whose storage holds `fill` in every byte.
+    std::string run(const ac_event_record& r, const lac_get_options& opt, int fill, size_t size)
     {
         EXPECT_EQ(send(device[1], &r, size, 0), (ssize_t)size);
         std::unique_ptr<lac_pass_storage> s(new lac_pass_storage);
@@ -220,31 +134,15 @@ struct Pass {
     }
 };
 
-void reset_tables(const Files& f)
-{
-    ClearCache();
-    DriftClear();
-    ClearProcessCache();
-    AddToCache(f.tool.c_str(), AC_CACHE_APPROVED, nullptr);
-    AddToCache(f.script.c_str(), AC_CACHE_APPROVED, nullptr);
-    AddToCache(f.blocked.c_str(), AC_CACHE_BLOCK, "ruleset-1-2-3-4");
-    AddToCache(f.unrec.c_str(), AC_CACHE_UNRECOGNIZED, nullptr);
-}
-
 TEST(FastPathEquivalence, GetPassClearsWhatItReadsToTheSameEffectAsZeroingAll)
 {
     lac_initialize();
     Files f;
-    Child caller, shell, gone;
+    Child caller, shell;
     spawn(caller, {"sleep", "600"}, f.dir, {{5, f.tool}, {6, f.data}, {7, f.new_sh}, {8, f.log}}, "/usr/bin/sleep");
     spawn(shell, {"bash", "-c", "sleep 600; :"}, f.dir, {}, "/usr/bin/bash");
-    spawn(gone, {"sleep", "600"}, f.dir, {}, "/usr/bin/sleep");
-    pid_t gone_pid = gone.pid;
-    kill(gone.pid, SIGKILL);
-    waitpid(gone.pid, nullptr, 0);
-    gone.pid = -1;
     if (HasFatalFailure()) return;
-    pid_t c = caller.pid, sh = shell.pid;
+    pid_t c = caller.pid, sh = shell.pid, gone_pid = exited_pid();
 
     struct Step {
         ac_event_record r;
@@ -252,26 +150,15 @@ TEST(FastPathEquivalence, GetPassClearsWhatItReadsToTheSameEffectAsZeroingAll)
     };
     std::vector<Step> steps;
     auto add = [&](ac_event_record r, size_t size = sizeof(ac_event_record)) { steps.push_back({r, size}); };
-    auto with = [](ac_event_record r, std::function<void(ac_event_record&)> fn) {
-        fn(r);
-        return r;
-    };
-    for (const std::string* p : {&f.tool, &f.blocked, &f.unrec, &f.fresh}) add(record(EVENT_EXECVE_PRE, c, AC_FD_CWD, *p));
-    add(record(EVENT_EXECVE_PRE, c, AC_FD_CWD, f.dir + "/missing"));
-    add(record(EVENT_EXECVE_PRE, c, AC_FD_CWD, "link"));
-    add(record(EVENT_EXECVE_PRE, c, AC_FD_CWD, "dangling"));
+    const std::string execs[] = {f.tool, f.blocked, f.unrec, f.fresh, f.dir + "/missing", "link", "dangling"};
+    for (const std::string& p : execs) add(record(EVENT_EXECVE_PRE, c, AC_FD_CWD, p));
     add(record(EVENT_EXECVE_PRE, gone_pid, AC_FD_CWD, f.tool));
     add(record(EVENT_EXECVE_PRE, getpid(), AC_FD_CWD, f.tool));  // the agent's own event
-    add(with(record(EVENT_EXECVE_PRE, c, AC_FD_CWD, f.tool), [](ac_event_record& r) { r.name_len = NAME_FAULT; }));
-    add(record(EVENT_OPEN_PRE, sh, AC_FD_CWD, "run.sh"));
-    add(record(EVENT_OPEN_PRE, sh, AC_FD_CWD, "notes.txt"));
-    add(record(EVENT_OPEN_PRE, sh, AC_FD_CWD, "sub/../run.sh"));
+    add(record(EVENT_EXECVE_PRE, c, AC_FD_CWD, f.tool, [](ac_event_record& r) { r.name_len = NAME_FAULT; }));
+    for (const char* name : {"run.sh", "notes.txt", "sub/../run.sh"}) add(record(EVENT_OPEN_PRE, sh, AC_FD_CWD, name));
     add(record(EVENT_OPEN_PRE, c, AC_FD_CWD, "run.sh"));
     auto open_post = [&](int fd, const std::string& name, uint32_t flags, int64_t rc) {
-        return with(record(EVENT_OPEN_POST, c, fd, name), [=](ac_event_record& r) {
-            r.flags = flags;
-            r.rc = rc;
-        });
+        return record(EVENT_OPEN_POST, c, fd, name, [=](ac_event_record& r) { r.flags = flags, r.rc = rc; });
     };
     add(open_post(6, f.data, O_WRONLY | O_CREAT | O_TRUNC, 6));
     add(open_post(7, f.new_sh, O_WRONLY | O_CREAT, 7));
@@ -280,32 +167,25 @@ TEST(FastPathEquivalence, GetPassClearsWhatItReadsToTheSameEffectAsZeroingAll)
     add(open_post(8, f.log, O_CREAT, -13));
     add(record(EVENT_CLOSE_PRE, c, 6));
     add(record(EVENT_CLOSE_PRE, c, 99));
-    add(with(record(EVENT_DUP_PRE, c, 7), [](ac_event_record& r) { r.oldfd = 5; }));
-    add(with(record(EVENT_DUP_POST, c, 7), [](ac_event_record& r) {
-        r.oldfd = 5;
-        r.rc = 7;
-    }));
+    add(record(EVENT_DUP_PRE, c, 7, "", [](ac_event_record& r) { r.oldfd = 5; }));
+    add(record(EVENT_DUP_POST, c, 7, "", [](ac_event_record& r) { r.oldfd = 5, r.rc = 7; }));
     add(open_post(7, f.new_sh, O_WRONLY | O_CREAT, 7));
     add(record(EVENT_CLOSE_PRE, c, 7));
     add(open_post(8, f.log, O_WRONLY | O_CREAT, 8));
     add(record(EVENT_CLOSE_PRE, c, 8));
     add(record(EVENT_CHMOD_PRE, c, AC_FD_CWD, "new.sh"));
-    add(record(EVENT_CHMOD_POST, c, AC_FD_CWD, "new.sh"));
-    add(record(EVENT_CHMOD_POST, c, AC_FD_CWD, "notes.txt"));
+    for (const char* name : {"new.sh", "notes.txt"}) add(record(EVENT_CHMOD_POST, c, AC_FD_CWD, name));
     add(record(EVENT_FCHMOD_POST, c, 7));
     add(record(EVENT_CHOWN_POST, c, AC_FD_CWD, f.log));
     add(record(EVENT_FCHOWN_POST, c, 8));
-    add(with(record(EVENT_RENAME_POST, c, AC_FD_CWD, f.dir + "/renamed.sh"),
-             [&](ac_event_record& r) {
-                 r.oldname_len = (uint32_t)f.new_sh.size();
-                 memcpy(r.oldname, f.new_sh.data(), f.new_sh.size());
-             }));
+    add(record(EVENT_RENAME_POST, c, AC_FD_CWD, f.dir + "/renamed.sh", [&](ac_event_record& r) {
+        r.oldname_len = (uint32_t)f.new_sh.size();
+        memcpy(r.oldname, f.new_sh.data(), f.new_sh.size());
+    }));
     add(record(EVENT_UNLINK_POST, c, AC_FD_CWD, f.dir + "/removed.py"));
-    add(with(record(EVENT_UNLINK_POST, c, AC_FD_CWD, "x"), [](ac_event_record& r) { r.rc = -2; }));
-    add(with(record(EVENT_MMAP_PRE, c, 5), [](ac_event_record& r) { r.mode = 5; }));
-    add(record(11, c, 5));    // a type without a route
-    add(record(99, c, 5));    // out of range
-    add(record(EVENT_NULL, c, 5));
+    add(record(EVENT_UNLINK_POST, c, AC_FD_CWD, "x", [](ac_event_record& r) { r.rc = -2; }));
+    add(record(EVENT_MMAP_PRE, c, 5, "", [](ac_event_record& r) { r.mode = 5; }));
+    for (uint32_t type : {11u /* no route */, 99u /* out of range */, (uint32_t)EVENT_NULL}) add(record(type, c, 5));
     add(record(EVENT_EXECVE_PRE, c, AC_FD_CWD, f.tool), 64);  // a short record
     for (int i = 0; i < 300; i++) add(record(EVENT_CLOSE_PRE, c, 100 + i % 50));  // untracked: fresh filters
 
@@ -316,23 +196,28 @@ TEST(FastPathEquivalence, GetPassClearsWhatItReadsToTheSameEffectAsZeroingAll)
         {0, 1, 0, basedir.c_str(), 1, 0},
     };
     Pass pass;
+    ASSERT_EQ(pass.ok, 0);
+    // Every step from the same tables, through storage filled with `fill`.
+    auto all_steps = [&](const lac_get_options& opt, int fill) {
+        ClearCache(), DriftClear(), ClearProcessCache();
+        AddToCache(f.tool.c_str(), AC_CACHE_APPROVED, nullptr);
+        AddToCache(f.script.c_str(), AC_CACHE_APPROVED, nullptr);
+        AddToCache(f.blocked.c_str(), AC_CACHE_BLOCK, "ruleset-1-2-3-4");
+        AddToCache(f.unrec.c_str(), AC_CACHE_UNRECOGNIZED, nullptr);
+        std::vector<std::string> out;
+        for (const Step& s : steps) out.push_back(pass.run(s.r, opt, fill, s.size));
+        return out;
+    };
     for (const lac_get_options& opt : options) {
-        std::vector<std::string> zeroed, lazy;
-        reset_tables(f);
-        for (const Step& s : steps) zeroed.push_back(pass.run(s.r, opt, 0, s.size));
+        const std::vector<std::string> zeroed = all_steps(opt, 0);
         for (int fill : {0xA5, 0xFF, 0x01}) {
-            lazy.clear();
-            reset_tables(f);
-            for (const Step& s : steps) lazy.push_back(pass.run(s.r, opt, fill, s.size));
-            ASSERT_EQ(zeroed.size(), lazy.size());
+            const std::vector<std::string> lazy = all_steps(opt, fill);
             for (size_t i = 0; i < zeroed.size(); i++)
-                ASSERT_EQ(zeroed[i], lazy[i]) << "event " << i << " (type " << steps[i].r.type << "), storage filled with "
-                                              << fill << ", lockdown " << opt.lockdown;
+                ASSERT_EQ(zeroed[i], lazy[i]) << "event " << i << " (type " << steps[i].r.type << "), fill " << fill
+                                              << ", lockdown " << opt.lockdown;
         }
     }
-    DriftClear();
-    ClearCache();
-    ClearProcessCache();
+    DriftClear(), ClearCache(), ClearProcessCache();
 }
 
 // ---- The interpreter-rule scan.
@@ -351,14 +236,13 @@ uint64_t scan_rule_by_rule(ac_decision_ctx* ctx)
 
 TEST(FastPathEquivalence, InterpreterScanEqualsTheRulesAppliedOneByOne)
 {
-    std::vector<std::string> names = {"", "/", "sh", "/bin/sh", "/usr/bin/bash", "/usr/bin/dash", "/usr/bin/python3.11",
-                                      "/usr/bin/perl", "/usr/sbin/prelink", "/usr/bin/prelink", "/x/prelink",
-                                      "/opt/java/bin/java", "/a/javac", "/a/.java", "/a/x.java", "/a/java.x",
-                                      "/a/kb890830.exe", "/a/KB890830.exe", "/a/mpam-fe.exe", "/a/sleep", "/a/tool.sh",
-                                      "/a/b.c.d", "/a/...", "/a/.bash", "/a/bash.", "/a/cmd.exe", "/a/CMD.EXE",
-                                      "/srv/x/httpd-2", "/usr/sbin/apache2", "/w/nginx", "/k/ksh93", "/k/tcsh",
-                                      "/p/php-fpm8.2", "/s/sma_lsam.x", "/ie11-windows6.1", std::string(2000, 'j') + "ava",
-                                      "/d/" + std::string(1100, 'x') + "python"};
+    std::vector<std::string> names = {
+        "", "/", "sh", "/bin/sh", "/usr/bin/bash", "/usr/bin/dash", "/usr/bin/python3.11", "/usr/bin/perl",
+        "/usr/sbin/prelink", "/usr/bin/prelink", "/x/prelink", "/opt/java/bin/java", "/a/javac", "/a/.java",
+        "/a/x.java", "/a/java.x", "/a/kb890830.exe", "/a/KB890830.exe", "/a/mpam-fe.exe", "/a/sleep", "/a/tool.sh",
+        "/a/b.c.d", "/a/...", "/a/.bash", "/a/bash.", "/a/cmd.exe", "/a/CMD.EXE", "/srv/x/httpd-2",
+        "/usr/sbin/apache2", "/w/nginx", "/k/ksh93", "/k/tcsh", "/p/php-fpm8.2", "/s/sma_lsam.x", "/ie11-windows6.1",
+        std::string(2000, 'j') + "ava", "/d/" + std::string(1100, 'x') + "python"};
     for (const auto& rule : ScriptInterpreterRules) {
         if (rule.name) names.push_back(std::string("/usr/bin/") + rule.name);
         if (rule.fragment) {
@@ -402,9 +286,8 @@ TEST(FastPathEquivalence, CommandLineSearchReadsTheFirstLineAsFgetsDid)
     spawn(long_arg, {long_name, "600"}, f.dir, {}, "/usr/bin/sleep");
     spawn(empty, {"", "600"}, f.dir, {}, "/usr/bin/sleep");
     if (HasFatalFailure()) return;
-    const char* texts[] = {"sleep", "sle", "ep", "\n", "600", "aaaa", "tail", "", "x", "sle\nep"};
     for (pid_t pid : {plain.pid, newline.pid, long_arg.pid, empty.pid, getpid(), (pid_t)999999999})
-        for (const char* text : texts)
+        for (const char* text : {"sleep", "sle", "ep", "\n", "600", "aaaa", "tail", "", "x", "sle\nep"})
             EXPECT_EQ(IsOnCommandLine((uint64_t)pid, text), on_command_line_with_fgets((uint64_t)pid, text))
                 << "pid " << pid << " text '" << text << "'";
 }
@@ -449,15 +332,16 @@ void real_path_before(uint32_t pid, const char* name, int32_t dirfd, char* out, 
     memcpy(out, resolved, n < sizeof resolved ? n : sizeof resolved);
 }
 
-TEST(FastPathEquivalence, RealPathWritesTheSameFieldAsBefore)
+// GetRealPath writes the same field as before; the link readers read as readlink does.
+TEST(FastPathEquivalence, RealPathAndLinkReadsAsBefore)
 {
     Files f;
     Child caller;
     spawn(caller, {"sleep", "600"}, f.dir, {{5, f.tool}}, "/usr/bin/sleep");
     if (HasFatalFailure()) return;
-    std::vector<std::string> names = {f.tool, "tool", "link", "dangling", "sub/../run.sh", "missing", "sub/missing/x",
-                                      f.dir + "//tool", "/", ".", "", "/proc/self", std::string(5000, 'x'),
-                                      "sub/" + std::string(300, 'y')};
+    const std::string names[] = {f.tool, "tool", "link", "dangling", "sub/../run.sh", "missing", "sub/missing/x",
+                                 f.dir + "//tool", "/", ".", "", "/proc/self", std::string(5000, 'x'),
+                                 "sub/" + std::string(300, 'y')};
     // A pid above INT_MAX and a negative descriptor show how the link names
     // are written, in the error text of an unreadable link.
     for (uint32_t pid : {(uint32_t)caller.pid, (uint32_t)999999999, (uint32_t)-16})
@@ -470,29 +354,22 @@ TEST(FastPathEquivalence, RealPathWritesTheSameFieldAsBefore)
                     << "pid " << pid << " dirfd " << dirfd << " name " << name.substr(0, 80) << ": '" << want.data()
                     << "' against '" << std::string(got.data(), strnlen(got.data(), got.size())) << "'";
             }
-}
 
-// ---- Hashing.
-
-TEST(FastPathEquivalence, LinkReadsNameTheLinksAsBefore)
-{
-    Files f;
-    Child caller;
-    spawn(caller, {"sleep", "600"}, f.dir, {{5, f.tool}}, "/usr/bin/sleep");
-    if (HasFatalFailure()) return;
     char got[AC_PATH_MAX] = {}, want[AC_PATH_MAX] = {};
     ASSERT_EQ(GetProcNameFromPid((unsigned long)caller.pid, got), 1);
     EXPECT_STREQ(got, "/usr/bin/sleep");
     EXPECT_EQ(GetProcNameFromPid(999999999ul, got), 0);
     for (int32_t fd : {5, AC_FD_CWD, 77}) {
-        memset(got, 0, sizeof got);
-        memset(want, 0, sizeof want);
+        memset(got, 0, sizeof got), memset(want, 0, sizeof want);
         long n = GetFileNameFromPidAndFd(caller.pid, fd, got, sizeof got - 1);
-        std::string link = "/proc/" + std::to_string(caller.pid) + (fd == AC_FD_CWD ? "/cwd" : "/fd/" + std::to_string(fd));
+        std::string link =
+            "/proc/" + std::to_string(caller.pid) + (fd == AC_FD_CWD ? "/cwd" : "/fd/" + std::to_string(fd));
         EXPECT_EQ(n, (long)readlink(link.c_str(), want, sizeof want - 1)) << fd;
         EXPECT_STREQ(got, want) << fd;
     }
 }
+
+// ---- Hashing.
 
 TEST(FastPathEquivalence, ObjectDigestIsEvpSha256)
 {

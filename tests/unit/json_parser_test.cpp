@@ -1,3 +1,5 @@
+// The JSON parser's tokens, every message with its positions, and its final
+// states; what decode makes of them is in test_json_decode.lua.
 #include "json/json_parser.h"
 
 #include <gtest/gtest.h>
@@ -16,8 +18,7 @@ V Tokens(const std::string& text)
     json_parser p;
     json_init(&p, text.c_str(), text.size() + 1);
     V out;
-    while (json_has_more(&p))
-        out.push_back(json_next(&p));
+    while (json_has_more(&p)) out.push_back(json_next(&p));
     return out;
 }
 
@@ -26,10 +27,8 @@ std::string Failure(const std::string& text)
 {
     json_parser p;
     json_init(&p, text.c_str(), text.size() + 1);
-    while (json_has_more(&p))
-        json_next(&p);
-    if (p.state != JSON_STATE_FAILED)
-        return "ok";
+    while (json_has_more(&p)) json_next(&p);
+    if (p.state != JSON_STATE_FAILED) return "ok";
     EXPECT_EQ(std::strlen(p.message) + 1, p.message_len);
     EXPECT_EQ(JSON_ERROR, p.last_token);
     return std::string(p.message) + " " + std::to_string(p.token_start - p.input) + " " +
@@ -76,37 +75,26 @@ TEST(JsonParser, NumbersAreScannedNotJudged)
     }
 }
 
+// Scanner errors: the end stays where the unreadable token begins, the start
+// is the token before it. Grammar errors bound the refused token.
 TEST(JsonParser, ErrorsAndTheirPositions)
 {
-    // Scanner errors: the end stays where the unreadable token begins, the
-    // start is the token before it. Grammar errors bound the refused token.
     const char* cases[][2] = {
-        {"012", "Leading zero 0 0"},
-        {"[1, -00]", "Leading zero 2 4"},
-        {"-", "Negative without number 0 0"},
-        {"[-x]", "Negative without number 0 1"},
-        {"nul", "Expected value 0 0"},
-        {"True", "Expected value 0 0"},
-        {"'x'", "Expected value 0 0"},
-        {"[\x80]", "Expected value 0 1"},
-        {"\"abc", "Truncated string 0 0"},
-        {"[\"ab\\", "Truncated string 0 1"},
-        {"", "Expected a value 0 0"},
-        {"  ]", "Expected a value 2 3"},
-        {"[,", "Expected value or ']' 1 2"},
-        {"[1,]", "Expected array value 3 4"},
+        {"012", "Leading zero 0 0"}, {"[1, -00]", "Leading zero 2 4"}, {"-", "Negative without number 0 0"},
+        {"[-x]", "Negative without number 0 1"}, {"nul", "Expected value 0 0"}, {"True", "Expected value 0 0"},
+        {"'x'", "Expected value 0 0"}, {"[\x80]", "Expected value 0 1"}, {"\"abc", "Truncated string 0 0"},
+        {"[\"ab\\", "Truncated string 0 1"}, {"", "Expected a value 0 0"}, {"  ]", "Expected a value 2 3"},
+        {"[,", "Expected value or ']' 1 2"}, {"[1,]", "Expected array value 3 4"},
         {"[1 2]", "Expected ',' or ']' 3 4"},
         {"[1 ", "Expected ',' or ']' 1 3"},  // the NUL token does not move the start
-        {"{1:2}", "Expected key or '}' 1 2"},
-        {"{\"a\":1,}", "Expected key 7 8"},
-        {"{\"a\" 1}", "Expected ':' 5 6"},
-        {"{\"a\":}", "Expected object value 5 6"},
-        {"{\"a\":1]", "Expected ',' or '}' 6 7"},
+        {"{1:2}", "Expected key or '}' 1 2"}, {"{\"a\":1,}", "Expected key 7 8"}, {"{\"a\" 1}", "Expected ':' 5 6"},
+        {"{\"a\":}", "Expected object value 5 6"}, {"{\"a\":1]", "Expected ',' or '}' 6 7"},
     };
-    for (auto& c : cases)
-        EXPECT_EQ(c[1], Failure(c[0])) << "text: " << c[0];
+    for (auto& c : cases) EXPECT_EQ(c[1], Failure(c[0])) << "text: " << c[0];
 }
 
+// A 65th container is refused at the token after its opening bracket; each
+// close finds the right kind below it.
 TEST(JsonParser, NestingLimitIs64)
 {
     const std::string open(64, '['), close(64, ']');
@@ -114,27 +102,17 @@ TEST(JsonParser, NestingLimitIs64)
     want.push_back(JSON_ARRAY_EMPTY);
     want.insert(want.end(), 63, JSON_ARRAY_END);
     EXPECT_EQ(want, Tokens(open + close));
-    // A 65th container is refused at the token after its opening bracket.
     EXPECT_EQ("Max structure depth reached 65 66", Failure("[" + open + close + "]"));
     EXPECT_EQ("Max structure depth reached 65 66", Failure("[" + open + "1"));
-
     std::string objects;
-    for (int i = 0; i < 63; ++i)
-        objects += "{\"k\":";
+    for (int i = 0; i < 63; ++i) objects += "{\"k\":";
     EXPECT_EQ("ok", Failure(objects + "{}" + std::string(63, '}')));
     EXPECT_EQ("Max structure depth reached 321 322", Failure(objects + "{\"k\":{}}" + std::string(63, '}')));
-
-    // Alternating kinds over all 64 levels: each close finds the right kind below.
-    std::string text;
-    want.clear();
+    std::string text = "1";
+    want = {4};
     for (int i = 0; i < 32; ++i) {
-        text += "[{\"k\":";
-        want.insert(want.end(), {10, 13, 5, 9});
-    }
-    text += "1";
-    want.push_back(4);
-    for (int i = 0; i < 32; ++i) {
-        text += "}]";
+        text = "[{\"k\":" + text + "}]";
+        want.insert(want.begin(), {10, 13, 5, 9});
         want.insert(want.end(), {14, 11});
     }
     EXPECT_EQ(want, Tokens(text));
@@ -212,8 +190,7 @@ TEST(JsonParser, ScannerCodes)
     const char text[] = " , : [ ] { } \"s\" ";
     json_parser p;
     json_init(&p, text, sizeof text);
-    for (int want : {6, 9, 10, 11, 13, 14, 5})
-        EXPECT_EQ(want, json_lex(&p));
+    for (int want : {6, 9, 10, 11, 13, 14, 5}) EXPECT_EQ(want, json_lex(&p));
     EXPECT_EQ(JSON_END, json_lex(&p));
     EXPECT_EQ(13, p.token_start - text);
     EXPECT_EQ(17, p.token_end - text);  // white space skipped, bounds otherwise kept
@@ -257,4 +234,4 @@ TEST(JsonParser, TokenAccess)
     EXPECT_EQ(0, json_toint(&s.p) | json_tointx(&s.p));
 }
 
-} // namespace
+}  // namespace

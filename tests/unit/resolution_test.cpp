@@ -1,21 +1,16 @@
 // Event path and process resolution against a real child process, the debug
 // dump, the process type index with its cache, time conversion and mode bits.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <climits>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 
 #include "abstraction/resolution.h"
 #include "cache/process_cache.h"
+#include "unit_util.h"
 
 namespace fs = std::filesystem;
 
@@ -25,7 +20,8 @@ using resolver = int32_t (*)(ac_decision_ctx*, ac_reply_msg*);
 const resolver all_resolvers[] = {SetProcGetRealPath, SetProcGetRealPathFromDirfd,
                                   SetProcGetRealPathFromDirfdAndOldname, SetProcGetFileNameFromPidAndFd};
 
-fs::path self_exe() { return fs::read_symlink("/proc/self/exe"); }
+// The child's program.
+const std::string exe = "/usr/bin/sleep", exe_dir = "/usr/bin/", exe_file = "sleep";
 
 // A context for an event, zeroed padding included (contexts are compared
 // bytewise), with a reply record the resolvers must not write.
@@ -33,31 +29,22 @@ struct event_ctx {
     ac_event_info ev{};
     ac_decision_ctx ctx;
     ac_reply_msg reply;
-    char* buf = nullptr;
-    size_t len = 0;
+    std::unique_ptr<MemLog> mem;
     event_ctx(pid_t pid, const char* name, int32_t fd = -100, int32_t dirfd = -100, const char* oldname = "")
     {
         memset(&ctx, 0, sizeof ctx);
         memset(&reply, 0xAB, sizeof reply);
-        ev.type = 24;
-        ev.pid = pid;
-        ev.fd = fd;
-        ev.dirfd = dirfd;
+        ev.type = 24, ev.pid = pid, ev.fd = fd, ev.dirfd = dirfd;
         snprintf(ev.name, sizeof ev.name, "%s", name);
         snprintf(ev.oldname, sizeof ev.oldname, "%s", oldname);
         ctx.event = &ev;
     }
-    ~event_ctx()
+    void open_log()
     {
-        if (ctx.debugLog) fclose(ctx.debugLog);
-        free(buf);
+        mem = std::make_unique<MemLog>();
+        ctx.debugLog = mem->f;
     }
-    void open_log() { ctx.debugLog = open_memstream(&buf, &len); }
-    std::string log()
-    {
-        fflush(ctx.debugLog);
-        return std::string(buf, len);
-    }
+    std::string log() { return mem->text(); }
     bool reply_untouched() const
     {
         ac_reply_msg r;
@@ -66,48 +53,20 @@ struct event_ctx {
     }
 };
 
-// A temporary tree and a child process that works in it: its working directory
-// is the tree's root, and it holds descriptors on the directory "sub" and on
-// the file "data.bin" (the numbers it inherited from the test).
+// A child working in a temporary tree, holding descriptors on "sub" and "data.bin".
 class ResolutionOfAChild : public ::testing::Test {
 protected:
-    std::string root;  // resolved, without final "/"
-    pid_t child = -1;
-    int sub_fd = -1, data_fd = -1;
+    TempDir dir{"resolution"};
+    std::string root = fs::canonical(dir.path).string();  // resolved, without final "/"
+    Child child;
+    const int sub_fd = 5, data_fd = 6;
 
     void SetUp() override
     {
-        char templ[] = "/tmp/resolutionXXXXXX";
-        ASSERT_NE(mkdtemp(templ), nullptr);
-        root = fs::canonical(templ).string();
         fs::create_directory(root + "/sub");
         for (const char* f : {"a.txt", "data.bin", "sub/b.txt", "sub/c.tar.gz", "sub/tool.manifestx", "sub/noext"})
-            close(open((root + "/" + f).c_str(), O_CREAT | O_WRONLY, 0644));
-        sub_fd = open((root + "/sub").c_str(), O_RDONLY | O_DIRECTORY);
-        data_fd = open((root + "/data.bin").c_str(), O_RDONLY);
-        ASSERT_GE(sub_fd, 0);
-        ASSERT_GE(data_fd, 0);
-        int ready[2];
-        ASSERT_EQ(pipe(ready), 0);
-        child = fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            if (chdir(root.c_str()) != 0) _exit(1);
-            close(ready[1]);  // the parent reads end of file: ready
-            for (;;) pause();
-        }
-        close(ready[1]);
-        char c;
-        ASSERT_EQ(read(ready[0], &c, 1), 0);
-        close(ready[0]);
-        close(sub_fd);
-        close(data_fd);
-    }
-
-    void TearDown() override
-    {
-        if (child > 0) kill(child, SIGKILL), waitpid(child, nullptr, 0);
-        if (!root.empty()) fs::remove_all(root);
+            dir.file(f);
+        spawn(child, {"sleep", "600"}, root, {{sub_fd, root + "/sub"}, {data_fd, root + "/data.bin"}}, exe);
     }
 };
 
@@ -117,10 +76,9 @@ protected:
 // to a descriptor, from the old name, and read from a descriptor.
 TEST_F(ResolutionOfAChild, ResolvesNamesOfTheChild)
 {
-    const std::string exe = self_exe().string(), exe_dir = self_exe().parent_path().string() + "/";
-    const std::string exe_file = self_exe().filename().string(), sub = root + "/sub/";
-    const std::string abs = root + "/sub/c.tar.gz", cwd_name = fs::path(root).filename().string();
-    const std::string bad_anchor = "readlink(\"/proc/" + std::to_string(child) + "/fd/777\"): No such file or directory";
+    const std::string sub = root + "/sub/", abs = root + "/sub/c.tar.gz", cwd_name = fs::path(root).filename().string();
+    const std::string bad_anchor =
+        "readlink(\"/proc/" + std::to_string(child.pid) + "/fd/777\"): No such file or directory";
     // Process fields: the executable for two resolvers, the target for the dirfd ones.
     const std::string T = "<target>";
     const struct {
@@ -148,9 +106,9 @@ TEST_F(ResolutionOfAChild, ResolvesNamesOfTheChild)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.name) + " fd " + std::to_string(c.fd) + " dirfd " + std::to_string(c.dirfd));
-        event_ctx e(child, c.name, c.fd, c.dirfd, c.oldname);
+        event_ctx e(child.pid, c.name, c.fd, c.dirfd, c.oldname);
         EXPECT_EQ(c.r(&e.ctx, &e.reply), 0);
-        EXPECT_EQ(e.ctx.pid, child);
+        EXPECT_EQ(e.ctx.pid, child.pid);
         EXPECT_EQ(e.ctx.processName, exe) << "the executable in every case";
         EXPECT_EQ(e.ctx.realpath, c.realpath);
         if (c.realpath != bad_anchor) {
@@ -188,12 +146,11 @@ TEST_F(ResolutionOfAChild, AlreadyResolvedContextIsLeftAlone)
 
 TEST_F(ResolutionOfAChild, DebugDumpAfterResolution)
 {
-    event_ctx e(child, "a.txt");
+    event_ctx e(child.pid, "a.txt");
     e.open_log();
     EXPECT_EQ(SetProcGetRealPath(&e.ctx, &e.reply), 0);
-    EXPECT_EQ(e.log(), "PID: " + std::to_string(child) + "\nTYPE: 24\nRLPATH: " + root + "/a.txt\nProcName: " +
-                           self_exe().string() + "\nPATH: " + self_exe().parent_path().string() +
-                           "/\nFileName: " + self_exe().filename().string() + "\nExtension: txt\n");
+    EXPECT_EQ(e.log(), "PID: " + std::to_string(child.pid) + "\nTYPE: 24\nRLPATH: " + root +
+                           "/a.txt\nProcName: /usr/bin/sleep\nPATH: /usr/bin/\nFileName: sleep\nExtension: txt\n");
 
     event_ctx none(0, "");
     none.ctx.pid = -1;
@@ -201,15 +158,13 @@ TEST_F(ResolutionOfAChild, DebugDumpAfterResolution)
     procDebug(&none.ctx);  // without a log: must not touch a stream
     none.open_log();
     procDebug(&none.ctx);
-    EXPECT_EQ(none.log(), "PID: 18446744073709551615\nTYPE: 3\nRLPATH: \nProcName: \nPATH: \nFileName: \nExtension: \n");
+    EXPECT_EQ(none.log(),
+              "PID: 18446744073709551615\nTYPE: 3\nRLPATH: \nProcName: \nPATH: \nFileName: \nExtension: \n");
 }
 
 TEST(Resolution, ExitedProcessGives11AndLeavesTheContextEmpty)
 {
-    pid_t gone = fork();
-    ASSERT_GE(gone, 0);
-    if (gone == 0) _exit(0);
-    ASSERT_EQ(waitpid(gone, nullptr, 0), gone);
+    const pid_t gone = exited_pid();
     for (resolver r : all_resolvers) {
         event_ctx e(gone, "/etc/hostname", -100, -100, "/etc/hostname");
         ac_decision_ctx want;
@@ -295,21 +250,17 @@ TEST(Resolution, ConvertTimeToMillis)
 
 TEST(Resolution, CurrentModeBitsDoNotFollowLinks)
 {
-    char templ[] = "/tmp/modebitsXXXXXX";
-    ASSERT_NE(mkdtemp(templ), nullptr);
-    const std::string dir = templ, file = dir + "/f", link = dir + "/l", missing = dir + "/missing";
-    close(open(file.c_str(), O_CREAT | O_WRONLY, 0640));
-    chmod(file.c_str(), 0640);
+    TempDir d("modebits");
+    const std::string file = d.file("f", "", 0640), link = d / "l", missing = d / "missing";
     ASSERT_EQ(symlink(file.c_str(), link.c_str()), 0);
     event_ctx e(0, "");
     e.open_log();
     EXPECT_EQ(getCurrentModeBits(&e.ctx, file.c_str()), (mode_t)(S_IFREG | 0640));
     EXPECT_TRUE(S_ISLNK(getCurrentModeBits(&e.ctx, link.c_str())));
-    EXPECT_TRUE(S_ISDIR(getCurrentModeBits(&e.ctx, dir.c_str())));
+    EXPECT_TRUE(S_ISDIR(getCurrentModeBits(&e.ctx, d.path.c_str())));
     EXPECT_EQ(e.log(), "");
     EXPECT_EQ(getCurrentModeBits(&e.ctx, missing.c_str()), 0u);
     EXPECT_EQ(e.log(), "Error getting attributes of file " + missing + ": Failed stat\n");
     ac_decision_ctx quiet{};
     EXPECT_EQ(getCurrentModeBits(&quiet, missing.c_str()), 0u);
-    fs::remove_all(dir);
 }

@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 
 #include <openssl/err.h>
@@ -12,6 +10,7 @@
 
 #include "ac/ruleset_decrypt.h"
 #include "ac/zlib_bio.h"
+#include "unit_util.h"
 
 namespace {
 
@@ -32,12 +31,11 @@ std::string deflate_all(const std::string& in)
 }
 
 // Reads everything through the zlib filter over `data`, `chunk` bytes at a
-// time; returns false when the queue holds an error afterwards.
+// time; false when the queue holds an error afterwards.
 bool inflate_bio(const std::string& data, int chunk, std::string& out)
 {
     ERR_clear_error();
-    BIO* mem = BIO_new_mem_buf(data.data(), (int)data.size());
-    BIO* top = BIO_push(BIO_new(ac_bio_f_zlib()), mem);
+    BIO* top = BIO_push(BIO_new(ac_bio_f_zlib()), BIO_new_mem_buf(data.data(), (int)data.size()));
     out.clear();
     char buf[4096];
     int n;
@@ -50,85 +48,24 @@ bool inflate_bio(const std::string& data, int chunk, std::string& out)
 
 TEST(ZlibBio, InflatesWithAnyReadSize)
 {
-    std::string plain = content();
-    std::string z = deflate_all(plain);
+    std::string plain = content(), z = deflate_all(plain), out;
     for (int chunk : {1, 7, 4096}) {
-        std::string out;
         EXPECT_TRUE(inflate_bio(z, chunk, out)) << chunk;
         EXPECT_EQ(out, plain) << chunk;
     }
     // Output far larger than input: many reads per input block.
     std::string zeros(3 << 20, '\0');
-    std::string out;
     EXPECT_TRUE(inflate_bio(deflate_all(zeros), 4096, out));
     EXPECT_EQ(out, zeros);
 }
 
 TEST(ZlibBio, EveryCutOfTheStreamIsAnError)
 {
-    std::string z = deflate_all("short rule set\n");
-    for (size_t cut = 0; cut < z.size(); cut++) {
-        std::string out;
-        EXPECT_FALSE(inflate_bio(z.substr(0, cut), 4096, out)) << "cut at " << cut;
-    }
-    std::string bad = z;
-    bad[z.size() - 1] ^= 1;  // checksum
-    std::string out;
-    EXPECT_FALSE(inflate_bio(bad, 4096, out));
+    std::string z = deflate_all("short rule set\n"), out;
+    for (size_t cut = 0; cut < z.size(); cut++) EXPECT_FALSE(inflate_bio(z.substr(0, cut), 4096, out)) << cut;
+    z[z.size() - 1] ^= 1;  // checksum
+    EXPECT_FALSE(inflate_bio(z, 4096, out));
 }
-
-class Ruleset : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        char tmpl[] = "/tmp/ac-ruleset-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-        L = luaL_newstate();
-    }
-    void TearDown() override
-    {
-        lua_close(L);
-        std::system(("rm -rf '" + dir + "'").c_str());
-    }
-
-    std::string put(const char* name, const std::string& data)
-    {
-        std::string path = dir + "/" + name;
-        FILE* f = fopen(path.c_str(), "wb");
-        fwrite(data.data(), 1, data.size(), f);
-        fclose(f);
-        return path;
-    }
-
-    // DecryptRuleset(path, {encalg=, key=, iv=, comp=}); true with the result
-    // in `out`, or false with the error text in `out`.
-    bool decrypt(const std::string& path, const char* alg, const std::string& key, const std::string& iv,
-                 const char* comp, std::string& out)
-    {
-        lua_pushcfunction(L, l_DecryptRuleset);
-        lua_pushstring(L, path.c_str());
-        lua_newtable(L);
-        lua_pushstring(L, alg);
-        lua_setfield(L, -2, "encalg");
-        lua_pushlstring(L, key.data(), key.size());
-        lua_setfield(L, -2, "key");
-        lua_pushlstring(L, iv.data(), iv.size());
-        lua_setfield(L, -2, "iv");
-        lua_pushstring(L, comp);
-        lua_setfield(L, -2, "comp");
-        int rc = lua_pcall(L, 2, LUA_MULTRET, 0);
-        size_t len;
-        const char* s = lua_tolstring(L, -1, &len);
-        out.assign(s ? s : "", len);
-        bool ok = rc == 0 && lua_gettop(L) == 1;
-        lua_settop(L, 0);
-        return ok;
-    }
-
-    std::string dir;
-    lua_State* L = nullptr;
-};
 
 std::string gcm_encrypt(const std::string& key, const std::string& iv, const std::string& plain)
 {
@@ -144,21 +81,44 @@ std::string gcm_encrypt(const std::string& key, const std::string& iv, const std
     return out;
 }
 
-TEST_F(Ruleset, GcmWithoutItsTagIsNotAccepted)
+// DecryptRuleset(path, {encalg=, key=, iv=, comp=}): true with the result in
+// `out`, or false with the error text in `out`.
+bool decrypt(const std::string& path, const std::string& key, const std::string& iv, const char* comp,
+             std::string& out)
+{
+    lua_State* L = luaL_newstate();
+    lua_pushcfunction(L, l_DecryptRuleset);
+    lua_pushstring(L, path.c_str());
+    lua_newtable(L);
+    lua_pushstring(L, "aes-256-gcm");
+    lua_setfield(L, -2, "encalg");
+    lua_pushlstring(L, key.data(), key.size());
+    lua_setfield(L, -2, "key");
+    lua_pushlstring(L, iv.data(), iv.size());
+    lua_setfield(L, -2, "iv");
+    lua_pushstring(L, comp);
+    lua_setfield(L, -2, "comp");
+    int rc = lua_pcall(L, 2, LUA_MULTRET, 0);
+    size_t len;
+    const char* s = lua_tolstring(L, -1, &len);
+    out.assign(s ? s : "", len);
+    bool ok = rc == 0 && lua_gettop(L) == 1;
+    lua_close(L);
+    return ok;
+}
+
+// The stream decrypts, but nothing authenticates it: no content may come back.
+TEST(Ruleset, GcmWithoutItsTagIsNotAccepted)
 {
     ASSERT_FALSE(EVP_default_properties_is_fips_enabled(nullptr)) << "expects a machine outside FIPS mode";
-    std::string key(32, 'k'), iv(12, 'i'), plain = content();
-    std::string path = put("rules.gcm", gcm_encrypt(key, iv, plain));
-    std::string out;
-    // The stream decrypts, but nothing authenticates it: no content may come back.
-    EXPECT_FALSE(decrypt(path, "aes-256-gcm", key, iv, "none", out));
+    TempDir dir("ruleset");
+    std::string key(32, 'k'), iv(12, 'i'), plain = content(), out;
+    EXPECT_FALSE(decrypt(dir.file("rules.gcm", gcm_encrypt(key, iv, plain)), key, iv, "none", out));
     EXPECT_EQ(out.rfind("Failed to read ruleset: ", 0), 0u) << out;
-
-    path = put("rules.z.gcm", gcm_encrypt(key, iv, deflate_all(plain)));
-    EXPECT_FALSE(decrypt(path, "aes-256-gcm", key, iv, "zlib", out));
+    std::string path = dir.file("rules.z.gcm", gcm_encrypt(key, iv, deflate_all(plain)));
+    EXPECT_FALSE(decrypt(path, key, iv, "zlib", out));
     EXPECT_EQ(out.rfind("Failed to read ruleset: ", 0), 0u) << out;
-
-    EXPECT_FALSE(decrypt(path, "aes-256-gcm", key, std::string(16, 'i'), "zlib", out));
+    EXPECT_FALSE(decrypt(path, key, std::string(16, 'i'), "zlib", out));
     EXPECT_EQ(out, "IV length (16) does not match cipher 'aes-256-gcm' (12)");
 }
 

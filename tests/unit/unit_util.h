@@ -1,0 +1,118 @@
+// Helpers shared by the unit tests.
+#pragma once
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <utility>
+#include <vector>
+
+// A private directory, removed with its content. Under /srv, not /tmp: the
+// drift tracker leaves /tmp out.
+struct TempDir {
+    std::string path;
+    bool made = false;
+    explicit TempDir(const char* tag = "unit")
+    {
+        mkdir("/srv", 0755);
+        path = std::string("/srv/acengine-") + tag + "-XXXXXX";
+        made = mkdtemp(&path[0]) != nullptr;  // if not, a path where nothing can be made
+        EXPECT_TRUE(made) << path;
+        chmod(path.c_str(), 0755);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    ~TempDir()
+    {
+        if (made) (void)system(("rm -rf '" + path + "'").c_str());
+    }
+    std::string operator/(const std::string& name) const { return path + "/" + name; }
+    // Writes a file with exactly this mode and returns its path.
+    std::string file(const std::string& name, const std::string& data = "", mode_t mode = 0644) const
+    {
+        std::string p = *this / name;
+        int fd = open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        EXPECT_GE(fd, 0) << p;
+        EXPECT_EQ(write(fd, data.data(), data.size()), (ssize_t)data.size());
+        close(fd);
+        chmod(p.c_str(), mode);
+        return p;
+    }
+};
+
+// A process that has exited and been reaped: kill(pid, 0) fails with ESRCH.
+inline pid_t exited_pid()
+{
+    pid_t pid = fork();
+    if (pid == 0) _exit(0);
+    EXPECT_EQ(waitpid(pid, nullptr, 0), pid);
+    return pid;
+}
+
+// A log stream in memory.
+struct MemLog {
+    char* buf = nullptr;
+    size_t len = 0;
+    FILE* f = open_memstream(&buf, &len);
+    ~MemLog()
+    {
+        fclose(f);
+        free(buf);
+    }
+    std::string text()
+    {
+        fflush(f);
+        return std::string(buf, len);
+    }
+};
+
+// A child process, killed and reaped at the end.
+struct Child {
+    pid_t pid = -1;
+    ~Child()
+    {
+        if (pid > 0) kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
+    }
+};
+
+// Starts exe in dir with the given files open at the given descriptors (read
+// and append, directories read-only); waits until /proc shows the program.
+inline void spawn(Child& c, const std::vector<std::string>& argv, const std::string& dir,
+                  const std::vector<std::pair<int, std::string>>& fds, const std::string& exe)
+{
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    c.pid = fork();
+    ASSERT_GE(c.pid, 0);
+    if (c.pid == 0) {
+        if (chdir(dir.c_str()) != 0) _exit(127);
+        int null = open("/dev/null", O_RDWR);
+        for (int i = 0; i < 3; i++) dup2(null, i);
+        for (const auto& f : fds) {
+            int o = open(f.second.c_str(), O_RDWR | O_APPEND);
+            if (o < 0) o = open(f.second.c_str(), O_RDONLY | O_DIRECTORY);
+            int high = fcntl(o, F_DUPFD, 200);  // clear of the descriptors still to be placed
+            close(o);
+            dup2(high, f.first);
+            close(high);
+        }
+        execv(exe.c_str(), args.data());
+        _exit(127);
+    }
+    std::string link = "/proc/" + std::to_string(c.pid) + "/exe";
+    for (int i = 0; i < 500; i++) {
+        char buf[PATH_MAX];
+        ssize_t n = readlink(link.c_str(), buf, sizeof buf);
+        if (n > 0 && std::string(buf, (size_t)n) == exe) return;
+        usleep(10000);
+    }
+    FAIL() << exe << " did not start";
+}
