@@ -8,6 +8,12 @@ local function le32(v)
   return string.char(v % 256, math.floor(v / 256) % 256, math.floor(v / 65536) % 256, math.floor(v / 16777216))
 end
 
+local function words(...)
+  local out = {}
+  for i, w in ipairs{...} do out[i] = le32(w) end
+  return table.concat(out)
+end
+
 local function crc32(s)
   local v = 0xFFFFFFFF
   for i = 1, #s do
@@ -28,11 +34,6 @@ local function image(patches)
   return s
 end
 local CODE, LINKS, CONSTANTS, SUFFIXES, SIEVES = 5376, 5176, 48, 1072, 4144
-local function words(...)
-  local out = {}
-  for i, w in ipairs{...} do out[i] = le32(w) end
-  return table.concat(out)
-end
 
 -- Where two byte strings first differ, for readable failures.
 local function same(got, want, what)
@@ -42,9 +43,7 @@ local function same(got, want, what)
   error(string.format("%s: lengths %d/%d, first difference at offset %d", what, #got, #want, i - 1), 2)
 end
 
-local function sieve(depth, ends, presence)
-  return le32(depth) .. words(unpack(ends)) .. words(unpack(presence))
-end
+local function sieve(depth, ends, presence) return le32(depth) .. words(unpack(ends)) .. words(unpack(presence)) end
 
 t.run {
   -- Must come first: no procedure has been opened in this process yet.
@@ -57,7 +56,6 @@ t.run {
   end},
 
   {"clear, default and signing", function()
-    t.eq(crc32("123456789"), 0xCBF43926, "test CRC helper")
     c.clear()
     same(c.tostring(), image(), "cleared image")
     t.eq(c.guid(), string.rep("\0", 16), "unsigned guid")
@@ -70,11 +68,9 @@ t.run {
     t.eq(c.guid(), block, "guid")
     same(c.tostring(), image{{16, block}, {32, le32(2)}, {CODE, words(1, 0x400)}, {9456, block}}, "signed image")
 
-    -- A second signature covers the first one.
-    local first = c.tostring()
+    local first = c.tostring()  -- a second signature covers the first one
     c.sign()
     t.eq(c.guid(), "\172" .. string.rep("\0", 10) .. le32(crc32(first)) .. "\0", "re-signed guid")
-    t.eq(c.guid() ~= block, true, "guid changes")
   end},
 
   {"procedures, operations, jumps, returns and links", function()
@@ -103,14 +99,15 @@ t.run {
     c.clear()
     c.procedure(5)
     local before = c.tostring()
-    t.raises("jump out of range: 4096", c.newjump, 4096)
-    t.raises("jump out of range: -1", c.newjump, -1)
-    t.raises("invalid action: 6", c.newreturn, 6)
-    t.raises("invalid action: -1", c.newreturn, -1)
-    t.raises("bad argument #1 to '?' (event unsupported)", c.link, 50, 0)
-    t.raises("bad argument #2 to '?' (event unsupported)", c.link, 0, 1)
-    t.raises("number expected", c.newcode, 1, 2, "x", true, 3)
-    t.raises("number expected", c.procedure)
+    for _, r in ipairs {
+      {"jump out of range: 4096", c.newjump, 4096}, {"jump out of range: -1", c.newjump, -1},
+      {"invalid action: 6", c.newreturn, 6}, {"invalid action: -1", c.newreturn, -1},
+      {"bad argument #1 to '?' (event unsupported)", c.link, 50, 0},
+      {"bad argument #2 to '?' (event unsupported)", c.link, 0, 1},
+      {"number expected", c.newcode, 1, 2, "x", true, 3}, {"number expected", c.procedure},
+    } do
+      t.raises(r[1], r[2], unpack(r, 3, 7))
+    end
     same(c.tostring(), before, "unchanged")
     c.procedure(0)
     t.raises("Max instructions for procedure: 0", c.newreturn, 1)
@@ -120,10 +117,9 @@ t.run {
 
   {"constants are pooled in slots 8 to 255", function()
     c.clear()
-    t.eq(c.constant(7), 8, "first slot")
-    t.eq(c.constant(7), 8, "pooled")
-    t.eq(c.constant(2^32 + 7), 8, "low 32 bits")
-    t.eq(c.constant(-1), 9, "second slot")
+    for _, k in ipairs {{7, 8, "first slot"}, {7, 8, "pooled"}, {2^32 + 7, 8, "low 32 bits"}, {-1, 9, "second slot"}} do
+      t.eq(c.constant(k[1]), k[2], k[3])
+    end
     same(c.tostring(), image{{36, le32(10)}, {CONSTANTS + 32, words(7, 0xFFFFFFFF)}}, "two constants")
     for v = 100, 345 do c.constant(v) end
     t.eq(c.constant(345), 255, "last slot")
@@ -136,20 +132,16 @@ t.run {
 
   {"suffix lists and sieve slots are pooled by prefix", function()
     c.clear()
-    t.eq(c.suffixlist("abc"), 0, "first")
-    t.eq(c.suffixlist("abc"), 0, "same")
-    t.eq(c.suffixlist("ab"), 0, "prefix of a stored list")
-    t.eq(c.suffixlist("xyz"), 1, "second")
     local big = string.rep("s", 1024)
-    t.eq(c.suffixlist(big), 2, "full-size list")
-    t.eq(c.suffixlist(""), 0, "empty matches the first")
+    for _, k in ipairs {{"abc", 0, "first"}, {"abc", 0, "same"}, {"ab", 0, "prefix of a stored list"},
+                        {"xyz", 1, "second"}, {big, 2, "full-size list"}, {"", 0, "empty matches the first"}} do
+      t.eq(c.suffixlist(k[1]), k[2], k[3])
+    end
     t.raises("Max suffix_lists", c.suffixlist, "new")
     t.raises("Suffix list too large", c.suffixlist, big .. "s")
 
     local s1, s2 = c.psieve{"ab"}, c.ssieve{"ab"}
-    t.eq(c.newsieve(s1), 0, "first sieve")
-    t.eq(c.newsieve(s1), 0, "same sieve")
-    t.eq(c.newsieve(s2), 1, "second sieve")
+    t.eq(c.newsieve(s1) .. c.newsieve(s1) .. c.newsieve(s2), "001", "first, same, second sieve")
     t.raises("Max sieve", c.newsieve, c.psieve{"q"})
     t.raises("Sieve too large", c.newsieve, string.rep("\0", 517))
     same(c.tostring(), image{
@@ -172,35 +164,22 @@ t.run {
     t.eq(c.ssieve({"xabc"}, 3), sieve(3, {full, full, 0xFFFFFFFD}, {8, 4, 2}), "suffix cut at the depth")
     t.eq(c.psieve{7, "a", {}, true}, c.psieve{"a"}, "non-strings add nothing")
 
-    local long = string.rep("z", 70)
-    local deepest = sieve(64, (function()
-      local e = {}
-      for i = 1, 63 do e[i] = full end
-      e[64] = full - 2^26
-      return e
-    end)(), (function()
-      local p = {}
-      for i = 1, 64 do p[i] = 2^26 end
-      return p
-    end)())
-    for _, depth in ipairs{0, 65, -1} do
-      t.eq(c.psieve({long}, depth), deepest, "depth " .. depth .. " means 64")
+    local ends, presence = {}, {}
+    for i = 1, 64 do ends[i], presence[i] = full, 2^26 end
+    ends[64] = full - 2^26
+    local deepest = sieve(64, ends, presence)
+    for _, depth in ipairs{0, 65, -1, "x"} do
+      t.eq(c.psieve({string.rep("z", 70)}, depth), deepest, "depth " .. depth .. " means 64")
     end
-    t.eq(c.psieve({long}, "x"), deepest, "non-number depth")
     t.eq(#deepest, 516, "largest record")
     t.raises("bad argument #1 to '?' (Expected table)", c.psieve, "ab")
     t.raises("bad argument #1 to '?' (Expected table)", c.ssieve)
   end},
 
   {"dump writes the image to standard output", function()
-    c.clear()
-    c.constant(0x01020304)
-    c.procedure(1)
-    c.newreturn(4)
-    local p = assert(io.popen(arg[-1] .. [[ -e 'local c = require("lacdc").compiler
-      c.clear() c.constant(0x01020304) c.procedure(1) c.newreturn(4) c.dump()']]))
-    local out = p:read("*a")
-    p:close()
+    local setup = "c.clear() c.constant(0x01020304) c.procedure(1) c.newreturn(4)"
+    assert(load(setup, "setup", "t", {c = c}))()
+    local out = t.sh(arg[-1] .. " -e 'local c = require(\"lacdc\").compiler " .. setup .. " c.dump()'")
     same(out, c.tostring(), "dumped bytes")
   end},
 }

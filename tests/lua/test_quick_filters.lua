@@ -4,17 +4,12 @@ local lacdc = require "lacdc"
 
 t.run {
   {"DriftFreshFilter builds the record or passes a failed command through", function()
-    local reply = string.rep("\0", 8) .. "\32\0\0\0\32\0\0\0\9\0\0\0"
-    local rec = assert(lacdc.DriftFreshFilter(reply))
-    t.eq(#rec, 84, "record size")
-    t.eq(rec:sub(1, 16), '"setfilefilter"\0', "command name")
-    t.eq(rec:byte(17), 9, "id")
-    local r = t.pack(lacdc.DriftFreshFilter(nil, 22, "command(): Invalid argument (22)"))
-    t.eq(r.n, 3, "all arguments back"); t.eq(r[3], "command(): Invalid argument (22)", "message")
-    r = t.pack(lacdc.DriftFreshFilter())
-    t.eq(r[1], nil, "nil"); t.eq(r[2], "missing getFileFilter", "no reply")
-    r = t.pack(lacdc.DriftFreshFilter("short"))
-    t.eq(r[2], "missing getfilefilter args (5)", "short reply")
+    local rec = assert(lacdc.DriftFreshFilter(string.rep("\0", 8) .. "\32\0\0\0\32\0\0\0\9\0\0\0"))
+    t.eq(#rec .. " " .. rec:sub(1, 16) .. rec:byte(17), '84 "setfilefilter"\0' .. "9", "size, command name, id")
+    local msg = "command(): Invalid argument (22)"
+    t.eq(t.show(lacdc.DriftFreshFilter(nil, 22, msg)), t.show(nil, 22, msg), "all arguments back")
+    t.eq(select(2, lacdc.DriftFreshFilter()), "missing getFileFilter", "no reply")
+    t.eq(t.show(lacdc.DriftFreshFilter("short")), t.show(nil, "missing getfilefilter args (5)"), "short reply")
   end},
 
   {"quickIMFilter", function()

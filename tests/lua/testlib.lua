@@ -72,6 +72,60 @@ function M.kill(pid)
   error("process " .. pid .. " did not end")
 end
 
+-- All results as one line (strings quoted), so that a change of count, type
+-- or value shows in a single comparison.
+function M.show(...)
+  local out = {}
+  for i = 1, select("#", ...) do
+    local v = select(i, ...)
+    out[i] = type(v) == "string" and string.format("%q", v) or tostring(v)
+  end
+  return table.concat(out, ", ")
+end
+
+-- Output of a shell command; fails when the command does.
+function M.sh(cmd)
+  local p = assert(io.popen(cmd))
+  local out = p:read("*a")
+  assert(p:close(), "command failed: " .. cmd)
+  return out
+end
+
+function M.writefile(path, data)
+  local f = assert(io.open(path, "wb"))
+  f:write(data)
+  f:close()
+  return path
+end
+
+function M.hex(s)
+  return s and (s:gsub(".", function(c) return string.format("%02x", c:byte()) end))
+end
+
+-- Runs cases in a fresh private directory under /srv (work files stay out of
+-- /tmp, which the drift tracker excludes) and removes it afterwards.
+function M.run_in_dir(make_cases)
+  local dir = M.sh("mktemp -d /srv/actest.XXXXXX"):match("^(%S+)")
+  local ok, err = pcall(function() M.run(make_cases(dir)) end)
+  os.execute("rm -rf '" .. dir .. "'")
+  if not ok then error(err, 0) end
+end
+
+-- Entries of a zip archive as "name size" pairs joined by spaces, after
+-- checking every CRC; the exception's name when it is no archive.
+function M.zip_listing(path)
+  local q = function(s) return "'" .. s:gsub("'", "'\\''") .. "'" end
+  return (M.sh("python3 -c " .. q([[
+import sys, zipfile
+try:
+    z = zipfile.ZipFile(sys.argv[1])
+    assert z.testzip() is None
+    print(" ".join("%s %d" % (i.filename, i.file_size) for i in z.infolist()))
+except Exception as e:
+    print(type(e).__name__)
+]]) .. " " .. q(path)):gsub("\n$", ""))
+end
+
 M.build = os.getenv("ACBUILD") or "build"
 M.source = os.getenv("ACSOURCE") or "."
 
