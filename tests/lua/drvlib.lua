@@ -1,28 +1,96 @@
--- Helpers for tests that run with the simulated driver preloaded.
-local M = {}
-local sim = require "vavasim"
-local lacdc = require "lacdc"
+-- Helpers for tests over the simulated driver: handles, gets with a policy
+-- loop's options, work files outside every excluded location, counter deltas.
+local t = require "testlib"
+local sim, lacdc = require "vavasim", require "lacdc"
+local M = {sim = sim, lacdc = lacdc, T = lacdc.type}
 
-M.sim, M.lacdc = sim, lacdc
-
-function M.mypid()
-  local f = assert(io.open("/proc/self/stat"))
-  local pid = f:read("*n")
-  f:close()
-  return pid
+-- All results in one string ("nil | -4 | poll(): Timeout (-4)"): count, order
+-- and values in a single comparison.
+function M.show(...)
+  local out = {}
+  for i = 1, select("#", ...) do out[i] = tostring((select(i, ...))) end
+  return table.concat(out, " | ")
 end
+
 
 -- A loaded driver with its node and one open handle.
 function M.ready(exitchannel)
   sim.reset()
   sim.setup{hook = true, driver = true, node = true}
-  local h = assert(lacdc.open(exitchannel))
-  return h
+  return assert(lacdc.open(exitchannel))
 end
 
--- get with the options of a policy loop: no logs unless asked.
-function M.get(h, timeout, logMode)
-  return h:get(timeout, 1, 0, logMode or 0, "", 0, 0)
+-- h:get with named options; no logs unless asked.
+function M.get(h, o)
+  o = o or {}
+  return h:get(o.timeout or 50, o.ac_on or 1, o.lockdown or 0, o.log or 0, o.basedir or "",
+               o.maintenanceMode or 0, o.startTime or 0)
+end
+
+-- The event handed to Lua, or nil when the fast path answered everything.
+function M.ev(h, o)
+  local ev, code, msg = M.get(h, o)
+  if ev then return ev end
+  t.eq(code, -4, "only a timeout may end a get here: " .. tostring(msg))
+end
+
+-- The one reply the driver received since the last call.
+function M.reply()
+  local r = sim.replies()
+  t.eq(#r, 1, "one reply")
+  return r[1]
+end
+
+-- The replies received since the last call as names ("ALLOW IGNORE ...").
+local NAMES = {}
+for _, k in ipairs {"ALLOW", "BLOCK", "ERROR", "IGNORE", "TRACKFILE"} do NAMES[lacdc["REPLY_" .. k]] = k end
+function M.codes()
+  local out = {}
+  for i, r in ipairs(sim.replies()) do out[i] = NAMES[r.reply] or tostring(r.reply) end
+  return table.concat(out, " ")
+end
+
+-- Counter deltas since the snapshot (exclude_filter is in BindStats).
+function M.counters()
+  local before, bind0 = lacdc.EventAbstractionStats(), lacdc.BindStats().exclude_filter
+  return function(name)
+    if name == "exclude_filter" then return lacdc.BindStats().exclude_filter - bind0 end
+    return lacdc.EventAbstractionStats()[name] - before[name]
+  end
+end
+
+function M.workdir(name)
+  local dir = "/srv/acengine-" .. (name or "test") .. "." .. M.mypid()
+  os.execute("rm -rf " .. dir .. " && mkdir -p " .. dir)
+  return dir
+end
+
+function M.write(path, text, mode)
+  local f = assert(io.open(path, "w"))
+  f:write(text or "content\n")
+  f:close()
+  if mode then os.execute(string.format("chmod %o '%s'", mode, path)) end
+  return path
+end
+
+function M.readfile(path)
+  local f = io.open(path)
+  if not f then return nil end
+  local s = f:read("*a")
+  f:close()
+  return s
+end
+
+function M.exists(path) return M.readfile(path) ~= nil end
+function M.mypid() return tonumber(M.readfile("/proc/self/stat"):match("^%d+")) end
+
+-- Polls fn every 10 ms until it holds; fails after `seconds`.
+function M.wait_until(fn, what, seconds)
+  local deadline = os.time() + (seconds or 60)
+  while not fn() do
+    if os.time() > deadline then error("timed out waiting for " .. what, 2) end
+    os.execute("sleep 0.01")
+  end
 end
 
 M.logdir = "/var/opt/vy_agent/ac"
@@ -33,14 +101,6 @@ function M.clearlogs()
   os.execute("mkdir -p " .. M.logdir)
   os.remove(M.debuglog)
   os.remove(M.eventslog)
-end
-
-function M.readfile(path)
-  local f = io.open(path)
-  if not f then return nil end
-  local s = f:read("*a")
-  f:close()
-  return s
 end
 
 return M

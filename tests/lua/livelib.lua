@@ -1,21 +1,11 @@
--- Helpers for the live-mode tests (live_*.lua). ctest runs each of them as
--- `unshare -m --propagation private lua5.2 script` with the simulated driver
--- preloaded, so every mount made here lives and dies with the test's own
--- private mount namespace.
+-- Helpers for the live-mode tests (live_*.lua), which tests/live/run.sh runs in
+-- a private mount namespace: every mount made here dies with the test.
 local t = require "testlib"
-local lacdc = require "lacdc"
-local sim = require "vavasim"
-local M = {}
+local d = require "drvlib"
+local M = {sim = d.sim, lacdc = d.lacdc, ready = d.ready}
+local sim, lacdc = d.sim, d.lacdc
 
-M.sim, M.lacdc = sim, lacdc
 M.ops = t.build .. "/live_ops"  -- real operations done by another process (tests/live/live_ops.c)
-
-function M.mypid()
-  local f = assert(io.open("/proc/self/stat"))
-  local pid = f:read("*n")
-  f:close()
-  return pid
-end
 
 function M.sh(cmd)
   local p = io.popen(cmd)
@@ -36,27 +26,14 @@ function M.mount()
   return dir
 end
 
--- A lazy unmount where the plain one finds the mount still busy (only this
--- namespace has it); the directory is on the machine's file system.
-function M.unmount(dir)
-  sim.live(false)
-  os.execute("{ umount " .. dir .. " 2>/dev/null || umount -l " .. dir .. "; } && rmdir " .. dir)
-end
-
--- Runs the cases of testlib, then stops the live mode and removes the mount
--- and its directory whatever the outcome (the directory itself is on the
--- machine's file system, outside the namespace).
+-- Runs the cases, then stops the live mode and removes the mount (lazily if
+-- still busy) and its directory, which is on the machine's file system,
+-- whatever the outcome.
 function M.run(dir, cases)
   local ok, err = pcall(t.run, cases)
-  M.unmount(dir)
+  sim.live(false)
+  os.execute("{ umount " .. dir .. " 2>/dev/null || umount -l " .. dir .. "; } && rmdir " .. dir)
   if not ok then error(err, 0) end
-end
-
--- A loaded driver with its node and one open handle.
-function M.ready()
-  sim.reset()
-  sim.setup{hook = true, driver = true, node = true}
-  return assert(lacdc.open())
 end
 
 -- Starts a shell command in the background. job:done() is true once it has
@@ -68,15 +45,9 @@ function M.start(cmd)
   local job = {}
   function job:done()
     if self.rc then return true end
-    local f = io.open(base .. ".rc")
-    if not f then return false end
-    local rc = f:read("*n")
-    f:close()
-    if not rc then return false end
-    self.rc = rc
-    local o = io.open(base)
-    self.out = o and o:read("*a") or ""
-    if o then o:close() end
+    self.rc = tonumber(d.readfile(base .. ".rc") or "")
+    if not self.rc then return false end
+    self.out = d.readfile(base) or ""
     os.remove(base)
     os.remove(base .. ".rc")
     return true
@@ -86,11 +57,7 @@ end
 
 -- Waits (without serving events) until the job has ended.
 function M.wait(job, seconds)
-  local limit = os.time() + (seconds or 30)
-  while not job:done() do
-    assert(os.time() <= limit, "the job did not end")
-    os.execute("sleep 0.01")
-  end
+  d.wait_until(function() return job:done() end, "the job's end", seconds or 30)
   return job
 end
 
@@ -105,9 +72,8 @@ function M.serve(h, opts, jobs, decide, quiet)
       assert(lacdc.istimeout(code), msg)
       return false
     end
-    local reply = decide(ev)
-    if reply then h:reply(ev, reply) end
-    ev.reply = reply
+    ev.reply = decide(ev)
+    if ev.reply then h:reply(ev, ev.reply) end
     seen[#seen + 1] = ev
     return true
   end
@@ -131,6 +97,13 @@ function M.records(h, ms)
     if not ev then return out end
     out[#out + 1] = ev
   end
+end
+
+-- The raw records of the next burst: waits (bounded) for at least one.
+function M.next(h)
+  local recs
+  d.wait_until(function() recs = M.records(h, 100) return #recs > 0 end, "a record", 20)
+  return recs
 end
 
 -- The first event of `list` of this type (and name, when given).

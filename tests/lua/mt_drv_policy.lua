@@ -2,35 +2,24 @@
 -- policy gives reach the object cache and later events never reach Lua.
 package.path = (os.getenv("ACSOURCE") or ".") .. "/examples/?.lua;" .. package.path
 local t = require "testlib"
-local lacdc = require "lacdc"
-local sim = require "vavasim"
+local d = require "drvlib"
 local policy = require "policy"
-local T = lacdc.type
-
-local function wait_until(fn, what)
-  for _ = 1, 1000 do
-    if fn() then return end
-    os.execute("sleep 0.01")
-  end
-  error("timed out waiting for " .. what)
-end
+local sim, lacdc, T = d.sim, d.lacdc, d.T
 
 local function feed()
-  local dir = "/srv/acengine-policy." .. os.time()
-  sim.setup{hook = true, driver = true, node = true}
-  os.execute("mkdir -p " .. dir .. " && cp /usr/bin/true " .. dir .. "/tool")
+  local dir = d.workdir("policy")
+  os.execute("cp /usr/bin/true " .. dir .. "/tool")
   local pid = t.spawn_sleep(30, dir)
-  local handles = workers - 1
   local before = lacdc.EventAbstractionStats()
   -- /usr/bin/true is approved by the policy and answered from the cache from
   -- then on; the unrecognized tool is allowed but always reported to Lua.
   for i = 1, 12 do
     local name = i % 2 == 1 and "/usr/bin/true" or dir .. "/tool"
-    sim.push({type = T.execve_pre, id = i, pid = pid, fd = -100, name = name}, (i - 1) % handles + 1)
+    sim.push({type = T.execve_pre, id = i, pid = pid, fd = -100, name = name}, (i - 1) % (workers - 1) + 1)
     os.execute("sleep 0.05")
   end
   local replies = {}
-  wait_until(function()
+  d.wait_until(function()
     for _, r in ipairs(sim.replies()) do replies[#replies + 1] = r end
     return #replies >= 12
   end, "twelve replies")
@@ -54,15 +43,15 @@ end
 if worker == 1 then
   sim.reset()
   sim.setup{hook = true, driver = true, node = true}
-  wait_until(function() return sim.status().handles == workers - 1 end, "handles")
+  d.wait_until(function() return sim.status().handles == workers - 1 end, "handles")
   -- the policy workers stop only on shutdown: send it whatever happened
   local ok, err = pcall(feed)
   sim.shutdown()
   assert(ok, err)
 else
-  wait_until(function() return sim.status().node end, "node")
+  d.wait_until(function() return sim.status().node end, "node")
   local h = assert(lacdc.open(sim.exitchannel()))
-  local n, why = policy.run(h, {timeout = 100, lockdown = 0})
+  local _, why = policy.run(h, {timeout = 100, lockdown = 0})
   t.eq(why, "poll(): Shutting down (-2)", "stopped by shutdown")
   h:close()
 end
