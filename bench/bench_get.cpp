@@ -29,44 +29,18 @@ Env* env;
 // The Lua side: the driver, one handle, the records of each kind and the two
 // calls the benchmark times or prepares.
 const char* kSetup = R"lua(
-local dir, tool, script, data, caller, shell = ...
+local dir, tool, script, data, caller, shell, source = ...
+package.path = source .. "/bench/?.lua;" .. package.path
 sim = require "vavasim"
 lacdc = require "lacdc"
-local T = lacdc.type
 sim.reset()
 sim.setup{hook = true, driver = true, node = true}
 h = assert(lacdc.open(sim.exitchannel()))
 lacdc.ClearCache()
 lacdc.AddToCache(tool, 1)
 lacdc.AddToCache(script, 1)
-local O_WRONLY_CREAT_TRUNC = 0x241
-kinds = {
-  exec_approved_hit = {{type = T.execve_pre, pid = caller, fd = -100, name = tool}},
-  close_untracked = {{type = T.close_pre, pid = caller, fd = 77}},
-  open_post_close_pre_tracked = {
-    {type = T.open_post, pid = caller, fd = 6, rc = 6, flags = O_WRONLY_CREAT_TRUNC, name = data},
-    {type = T.close_pre, pid = caller, fd = 6}},
-  script_open_approved = {{type = T.open_pre, pid = shell, fd = -100, name = "run.sh"}},
-  mmap_approved = {{type = T.mmap_pre, pid = caller, fd = 5, mode = 5}},
-}
-local expected = {
-  exec_approved_hit = {lacdc.REPLY_ALLOW},
-  close_untracked = {lacdc.REPLY_IGNORE},
-  open_post_close_pre_tracked = {lacdc.REPLY_TRACKFILE, lacdc.REPLY_IGNORE},
-  script_open_approved = {lacdc.REPLY_ALLOW},
-  mmap_approved = {lacdc.REPLY_ALLOW},
-}
-local id = 0
--- Queues n events of a kind (a pair counts as two).
-function feed(kind, n)
-  local recs = kinds[kind]
-  for i = 0, n - 1 do
-    local r = recs[i % #recs + 1]
-    id = id + 1
-    r.id = id
-    sim.push(r)
-  end
-end
+local kinds = require("event_kinds").new(sim, lacdc, {tool = tool, data = data, caller = caller, shell = shell})
+feed = kinds.feed
 -- One get: everything queued is answered in the fast path, then the timeout.
 function drain()
   local ev, code = h:get(0, 1, 0, 0, "", 0, 0)
@@ -80,27 +54,11 @@ function verify(kind, n)
   local ev, code, msg = h:get(0, 1, 0, 0, "", 0, 0)
   if ev then return "an event reached Lua: " .. tostring(ev.realpath) end
   if code ~= -4 then return "get: " .. tostring(msg) end
-  local r = sim.replies()
-  if #r ~= n then return #r .. " replies for " .. n .. " events" end
-  local want = expected[kind]
-  for i, reply in ipairs(r) do
-    if reply.reply ~= want[(i - 1) % #want + 1] then
-      return "event " .. i .. ": reply " .. reply.reply
-    end
-  end
-  return nil
+  return kinds.check(kind, n)
 end
 )lua";
 
-bool verify(benchmark::State& state, const char* kind)
-{
-    lua_State* L = env->L;
-    bench::lua_call_global(L, "verify", kind, kBatch * 2, 1);
-    bool ok = lua_isnil(L, -1);
-    std::string why = ok ? "" : lua_tostring(L, -1);
-    lua_pop(L, 1);
-    return bench::check(state, ok, std::string(kind) + ": " + why);
-}
+bool verify(benchmark::State& state, const char* kind) { return bench::lua_verify(state, env->L, kind, kBatch * 2); }
 
 bool drain(lua_State* L)
 {
@@ -153,7 +111,8 @@ int main(int argc, char** argv)
         lua_pushstring(L, s->c_str());
     lua_pushinteger(L, env->caller->pid());
     lua_pushinteger(L, env->shell->pid());
-    if (lua_pcall(L, 6, 0, 0) != LUA_OK) {
+    lua_pushstring(L, BENCH_SOURCE_DIR);
+    if (lua_pcall(L, 7, 0, 0) != LUA_OK) {
         fprintf(stderr, "%s\n", lua_tostring(L, -1));
         return 1;
     }

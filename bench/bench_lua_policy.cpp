@@ -114,37 +114,12 @@ lacdc = require "lacdc"
 policy = require "lua_policy"
 policy.verdicts[tool] = "approved"
 policy.verdicts[script] = "approved"
-local T = lacdc.type
 sim.reset()
 sim.setup{hook = true, driver = true, node = true}
 h = assert(lacdc.open(sim.exitchannel()))
 lacdc.ClearCache()  -- nothing for the fast path: the policy decides
-kinds = {
-  exec_approved_hit = {{type = T.execve_pre, pid = caller, fd = -100, name = tool}},
-  close_untracked = {{type = T.close_pre, pid = caller, fd = 77}},
-  open_post_close_pre_tracked = {
-    {type = T.open_post, pid = caller, fd = 6, rc = 6, flags = 0x241, name = data},
-    {type = T.close_pre, pid = caller, fd = 6}},
-  script_open_approved = {{type = T.open_pre, pid = shell, fd = -100, name = "run.sh"}},
-  mmap_approved = {{type = T.mmap_pre, pid = caller, fd = 5, mode = 5}},
-}
-local expected = {
-  exec_approved_hit = {lacdc.REPLY_ALLOW},
-  close_untracked = {lacdc.REPLY_IGNORE},
-  open_post_close_pre_tracked = {lacdc.REPLY_TRACKFILE, lacdc.REPLY_IGNORE},
-  script_open_approved = {lacdc.REPLY_ALLOW},
-  mmap_approved = {lacdc.REPLY_ALLOW},
-}
-local id = 0
-function feed(kind, n)
-  local recs = kinds[kind]
-  for i = 0, n - 1 do
-    local r = recs[i % #recs + 1]
-    id = id + 1
-    r.id = id
-    sim.push(r)
-  end
-end
+local kinds = require("event_kinds").new(sim, lacdc, {tool = tool, data = data, caller = caller, shell = shell})
+feed = kinds.feed
 -- The policy loop: every queued record to Lua, until the timeout.
 function drain()
   local handle = policy.handle
@@ -158,26 +133,12 @@ function verify(kind, n)
   sim.replies()
   feed(kind, n)
   if not drain() then return "gettest failed" end
-  local r = sim.replies()
-  if #r ~= n then return #r .. " replies for " .. n .. " events" end
-  local want = expected[kind]
-  for i, reply in ipairs(r) do
-    if reply.reply ~= want[(i - 1) % #want + 1] then return "event " .. i .. ": reply " .. reply.reply end
-  end
-  return nil
+  return kinds.check(kind, n)
 end
 return policy.decide
 )lua";
 
-bool verify(benchmark::State& state, const char* kind)
-{
-    lua_State* L = env->L;
-    bench::lua_call_global(L, "verify", kind, kBatch * 2, 1);
-    bool ok = lua_isnil(L, -1);
-    std::string why = ok ? "" : lua_tostring(L, -1);
-    lua_pop(L, 1);
-    return bench::check(state, ok, std::string(kind) + ": " + why);
-}
+bool verify(benchmark::State& state, const char* kind) { return bench::lua_verify(state, env->L, kind, kBatch * 2); }
 
 void BM_gettest(benchmark::State& state, const char* kind)
 {

@@ -222,6 +222,15 @@ void lua_call_global(lua_State* L, const char* fn, const char* kind, int n, int 
     if (lua_pcall(L, args, nresults, 0) != LUA_OK) die(std::string("Lua ") + fn + ": " + lua_tostring(L, -1));
 }
 
+bool lua_verify(benchmark::State& state, lua_State* L, const char* kind, int n)
+{
+    lua_call_global(L, "verify", kind, n, 1);
+    bool ok = lua_isnil(L, -1);
+    std::string why = ok ? "" : lua_tostring(L, -1);
+    lua_pop(L, 1);
+    return check(state, ok, std::string(kind) + ": " + why);
+}
+
 int run(int argc, char** argv, const char* name)
 {
     std::vector<std::string> extra;

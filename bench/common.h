@@ -91,6 +91,9 @@ void lua_run(lua_State* L, const char* code, int nresults = 0);
 // Calls the global function fn, with (kind, n) as arguments when kind is given;
 // exits with the message on error.
 void lua_call_global(lua_State* L, const char* fn, const char* kind, int n, int nresults);
+// Calls the global verify(kind, n), which gives nil or why the replies are
+// wrong; fails the benchmark with the reason.
+bool lua_verify(benchmark::State& state, lua_State* L, const char* kind, int n);
 
 // Runs the registered benchmarks. Unless --benchmark_out is given, the results
 // also go as CSV to $BENCH_RESULTS/<name>.csv (default: the current directory).
