@@ -19,7 +19,8 @@ struct worker_ctx {
     int argc;  // script and its arguments
     char** argv;
     const char* exe_dir;
-    int failed;
+    int failed;    // written by the worker, read by main only after the join
+    int started;   // written by main only
     pthread_t thread;
 };
 
@@ -115,16 +116,16 @@ int main(int argc, char** argv)
 
     auto* ctx = static_cast<worker_ctx*>(calloc((size_t)workers, sizeof(worker_ctx)));
     for (int w = 0; w < workers; w++) {
-        ctx[w] = worker_ctx{w + 1, workers, argc - i, argv + i, exe_dir, 0, {}};
+        ctx[w] = worker_ctx{w + 1, workers, argc - i, argv + i, exe_dir, 0, 1, {}};
         if (pthread_create(&ctx[w].thread, nullptr, run_worker, &ctx[w]) != 0) {
             fprintf(stderr, "worker %d: cannot start thread\n", w + 1);
-            ctx[w].failed = 2;
+            ctx[w].started = 0;
         }
     }
     int status = 0;
     for (int w = 0; w < workers; w++) {
-        if (ctx[w].failed != 2) pthread_join(ctx[w].thread, nullptr);
-        if (ctx[w].failed) status = 1;
+        if (ctx[w].started) pthread_join(ctx[w].thread, nullptr);
+        if (!ctx[w].started || ctx[w].failed) status = 1;
     }
     free(ctx);
     return status;

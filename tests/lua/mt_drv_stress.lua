@@ -117,8 +117,8 @@ local function reader()
 end
 
 local function churner()
-  d.wait_until(function() return d.exists(pid_file) end, "the sleeper")
-  local pid = tonumber(d.readfile(pid_file))
+  local pid  -- the file may exist before the feeder has written it
+  d.wait_until(function() pid = tonumber(d.readfile(pid_file) or "") return pid end, "the sleeper")
   local rulesets = {"ruleset-1-2-3-4", "ruleset-5-6-7-8"}
   -- A getfilefilter answer as the driver gives it: sizes at 8 and 12, id at 16.
   local filter_reply = string.rep("\0", 8) .. "\32\0\0\0\32\0\0\0\7\0\0\0"
