@@ -22,6 +22,7 @@
 #include "cache/paths.h"
 #include "channel/event_record.h"
 #include "common.h"
+#include "test_entry_fill.h"
 
 namespace {
 
@@ -64,15 +65,7 @@ std::unique_ptr<Event> blank(uint32_t type, int32_t pid, bool live)
 std::unique_ptr<Event> prefilled(uint32_t type, const std::string& rlpath, const char* procName)
 {
     auto e = blank(type, TEST_PID, false);
-    ac_decision_ctx& ctx = e->ctx;
-    if (!rlpath.empty() && procName) {
-        ac_copy_path(ctx.realpath, rlpath.c_str());
-        ac_copy_path(e->ev.name, rlpath.c_str());
-        ac_copy_path(ctx.processName, procName);
-        splitpath(ctx.processPath, ctx.processFileName, ctx.processName);
-        splitpath(ctx.path, ctx.fileName, ctx.realpath);
-        extract_file_extension(ctx.fileName, ctx.fileExtension, '.');
-    }
+    bench::fill_as_test_entry(&e->ev, &e->ctx, rlpath, procName);
     return e;
 }
 

@@ -58,40 +58,16 @@ function verify(kind, n)
 end
 )lua";
 
-bool verify(benchmark::State& state, const char* kind) { return bench::lua_verify(state, env->L, kind, kBatch * 2); }
-
-bool drain(lua_State* L)
-{
-    bench::lua_call_global(L, "drain", nullptr, 0, 1);
-    bool ok = lua_toboolean(L, -1);
-    lua_pop(L, 1);
-    return ok;
-}
-
 void BM_get(benchmark::State& state, const char* kind)
 {
-    lua_State* L = env->L;
-    if (!verify(state, kind)) return;
-    bench::AllocMeter meter;
-    bool ok = true;
-    while (state.KeepRunningBatch(kBatch)) {
-        state.PauseTiming();
-        meter.pause();
-        bench::lua_call_global(L, "feed", kind, kBatch, 0);
-        meter.resume();
-        state.ResumeTiming();
-        ok = drain(L) && ok;
-    }
-    meter.report(state, 1);
-    if (!bench::check(state, ok, "an event was not answered in the fast path")) return;
-    verify(state, kind);
+    bench::lua_batches(state, env->L, kind, kBatch, "an event was not answered in the fast path");
 }
 
 void BM_empty_call(benchmark::State& state)
 {
     lua_State* L = env->L;
     bench::AllocMeter meter;
-    for (auto _ : state) benchmark::DoNotOptimize(drain(L));
+    for (auto _ : state) benchmark::DoNotOptimize(bench::lua_drain(L));
     meter.report(state, 1);
 }
 

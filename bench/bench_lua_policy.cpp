@@ -17,11 +17,11 @@
 #include <memory>
 
 #include "abstraction/context.h"
-#include "cache/paths.h"
 #include "channel/event_record.h"
 #include "channel/event_table.h"
 #include "channel/reply.h"
 #include "common.h"
+#include "test_entry_fill.h"
 
 extern "C" int luaopen_lacdc(lua_State* L);
 
@@ -59,15 +59,7 @@ Event* prefilled(uint32_t type, const std::string& rlpath, const char* procName)
     e->ctx.cache_type = -1;
     e->ctx.isdrift = 2;  // not reported
     e->ctx.isexec = 2;
-    if (!rlpath.empty() && procName) {
-        ac_decision_ctx& ctx = e->ctx;
-        ac_copy_path(ctx.realpath, rlpath.c_str());
-        ac_copy_path(e->ev.name, rlpath.c_str());
-        ac_copy_path(ctx.processName, procName);
-        splitpath(ctx.processPath, ctx.processFileName, ctx.processName);
-        splitpath(ctx.path, ctx.fileName, ctx.realpath);
-        extract_file_extension(ctx.fileName, ctx.fileExtension, '.');
-    }
+    bench::fill_as_test_entry(&e->ev, &e->ctx, rlpath, procName);
     return e;
 }
 
@@ -138,27 +130,9 @@ end
 return policy.decide
 )lua";
 
-bool verify(benchmark::State& state, const char* kind) { return bench::lua_verify(state, env->L, kind, kBatch * 2); }
-
 void BM_gettest(benchmark::State& state, const char* kind)
 {
-    lua_State* L = env->L;
-    if (!verify(state, kind)) return;
-    bench::AllocMeter meter;
-    bool ok = true;
-    while (state.KeepRunningBatch(kBatch)) {
-        state.PauseTiming();
-        meter.pause();
-        bench::lua_call_global(L, "feed", kind, kBatch, 0);
-        meter.resume();
-        state.ResumeTiming();
-        bench::lua_call_global(L, "drain", nullptr, 0, 1);
-        ok = lua_toboolean(L, -1) && ok;
-        lua_pop(L, 1);
-    }
-    meter.report(state, 1);
-    if (!bench::check(state, ok, "gettest failed")) return;
-    verify(state, kind);
+    bench::lua_batches(state, env->L, kind, kBatch, "gettest failed");
 }
 
 }  // namespace

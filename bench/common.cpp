@@ -231,6 +231,32 @@ bool lua_verify(benchmark::State& state, lua_State* L, const char* kind, int n)
     return check(state, ok, std::string(kind) + ": " + why);
 }
 
+bool lua_drain(lua_State* L)
+{
+    lua_call_global(L, "drain", nullptr, 0, 1);
+    bool ok = lua_toboolean(L, -1);
+    lua_pop(L, 1);
+    return ok;
+}
+
+void lua_batches(benchmark::State& state, lua_State* L, const char* kind, int n, const char* failure)
+{
+    if (!lua_verify(state, L, kind, n * 2)) return;
+    AllocMeter meter;
+    bool ok = true;
+    while (state.KeepRunningBatch(n)) {
+        state.PauseTiming();
+        meter.pause();
+        lua_call_global(L, "feed", kind, n, 0);
+        meter.resume();
+        state.ResumeTiming();
+        ok = lua_drain(L) && ok;
+    }
+    meter.report(state, 1);
+    if (!check(state, ok, failure)) return;
+    lua_verify(state, L, kind, n * 2);
+}
+
 int run(int argc, char** argv, const char* name)
 {
     std::vector<std::string> extra;

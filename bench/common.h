@@ -94,6 +94,12 @@ void lua_call_global(lua_State* L, const char* fn, const char* kind, int n, int 
 // Calls the global verify(kind, n), which gives nil or why the replies are
 // wrong; fails the benchmark with the reason.
 bool lua_verify(benchmark::State& state, lua_State* L, const char* kind, int n);
+// Calls the global drain(), which gives whether every queued event was handled.
+bool lua_drain(lua_State* L);
+// The per-event loop of a Lua driven benchmark: verify, then batches of n
+// events of a kind queued by feed(kind, n) untimed and handled by one timed
+// drain(), then verify again; `failure` says what a false drain() means.
+void lua_batches(benchmark::State& state, lua_State* L, const char* kind, int n, const char* failure);
 
 // Runs the registered benchmarks. Unless --benchmark_out is given, the results
 // also go as CSV to $BENCH_RESULTS/<name>.csv (default: the current directory).
