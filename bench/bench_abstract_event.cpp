@@ -32,11 +32,7 @@ constexpr int32_t CALLER_TOOL_FD = 5;  // see bench::spawn_caller
 constexpr int32_t CALLER_DATA_FD = 6;
 constexpr int32_t UNTRACKED_FD = 77;
 
-struct Env {
-    bench::Workdir dir;
-    std::unique_ptr<bench::LiveProcess> caller{bench::spawn_caller(dir)};
-    std::unique_ptr<bench::LiveProcess> shell{bench::spawn_shell(dir)};
-};
+using Env = bench::LiveSet;
 Env* env;
 
 struct Event {

@@ -10,7 +10,6 @@
 #include <fcntl.h>
 
 #include <cstring>
-#include <memory>
 
 #include "common.h"
 
@@ -18,10 +17,7 @@ namespace {
 
 constexpr int kBatch = 32;  // fits the device's socket: reads never refill it
 
-struct Env {
-    bench::Workdir dir;
-    std::unique_ptr<bench::LiveProcess> caller{bench::spawn_caller(dir)};
-    std::unique_ptr<bench::LiveProcess> shell{bench::spawn_shell(dir)};
+struct Env : bench::LiveSet {
     lua_State* L = bench::new_lua();
 };
 Env* env;

@@ -14,7 +14,6 @@
 #include <fcntl.h>
 
 #include <cstring>
-#include <memory>
 
 #include "abstraction/context.h"
 #include "channel/event_record.h"
@@ -30,10 +29,7 @@ namespace {
 constexpr int kBatch = 32;
 constexpr int32_t TEST_PID = 555;
 
-struct Env {
-    bench::Workdir dir;
-    std::unique_ptr<bench::LiveProcess> caller{bench::spawn_caller(dir)};
-    std::unique_ptr<bench::LiveProcess> shell{bench::spawn_shell(dir)};
+struct Env : bench::LiveSet {
     lua_State* L = bench::new_lua();
 };
 Env* env;

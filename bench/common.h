@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <lua.hpp>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -80,6 +81,13 @@ private:
 // a `bash` (an interpreter of shell scripts) in dir.
 LiveProcess* spawn_caller(const Workdir& w);
 LiveProcess* spawn_shell(const Workdir& w);
+
+// The work directory and both live processes, torn down in reverse.
+struct LiveSet {
+    Workdir dir;
+    std::unique_ptr<LiveProcess> caller{spawn_caller(dir)};
+    std::unique_ptr<LiveProcess> shell{spawn_shell(dir)};
+};
 
 // Re-executes the program with build/libvavasim.so preloaded unless it is.
 void ensure_sim_preloaded(char** argv);
