@@ -1,17 +1,15 @@
--- Helpers for tests over the simulated driver: handles, gets with a policy
--- loop's options, work files outside every excluded location, counter deltas.
+-- Helpers for tests over the simulated driver.
 local t = require "testlib"
 local sim, lacdc = require "vavasim", require "lacdc"
-local M = {sim = sim, lacdc = lacdc, T = lacdc.type}
+local M = {sim = sim, lacdc = lacdc, T = lacdc.type, debuglog = "/var/opt/vy_agent/ac/eventAbstraction.log",
+           eventslog = "/var/opt/vy_agent/ac/FileSystemEvents"}
 
--- All results in one string ("nil | -4 | poll(): Timeout (-4)"): count, order
--- and values in a single comparison.
+-- All results in one string ("nil | -4 | poll(): Timeout (-4)").
 function M.show(...)
   local out = {}
   for i = 1, select("#", ...) do out[i] = tostring((select(i, ...))) end
   return table.concat(out, " | ")
 end
-
 
 -- A loaded driver with its node and one open handle.
 function M.ready(exitchannel)
@@ -34,14 +32,7 @@ function M.ev(h, o)
   t.eq(code, -4, "only a timeout may end a get here: " .. tostring(msg))
 end
 
--- The one reply the driver received since the last call.
-function M.reply()
-  local r = sim.replies()
-  t.eq(#r, 1, "one reply")
-  return r[1]
-end
-
--- The replies received since the last call as names ("ALLOW IGNORE ...").
+-- The replies received since the last call, as names ("ALLOW IGNORE ...").
 local NAMES = {}
 for _, k in ipairs {"ALLOW", "BLOCK", "ERROR", "IGNORE", "TRACKFILE"} do NAMES[lacdc["REPLY_" .. k]] = k end
 function M.codes()
@@ -50,27 +41,13 @@ function M.codes()
   return table.concat(out, " ")
 end
 
--- Counter deltas since the snapshot (exclude_filter is in BindStats).
+-- Counter deltas since the call (exclude_filter is in BindStats).
 function M.counters()
   local before, bind0 = lacdc.EventAbstractionStats(), lacdc.BindStats().exclude_filter
   return function(name)
     if name == "exclude_filter" then return lacdc.BindStats().exclude_filter - bind0 end
     return lacdc.EventAbstractionStats()[name] - before[name]
   end
-end
-
-function M.workdir(name)
-  local dir = "/srv/acengine-" .. (name or "test") .. "." .. M.mypid()
-  os.execute("rm -rf " .. dir .. " && mkdir -p " .. dir)
-  return dir
-end
-
-function M.write(path, text, mode)
-  local f = assert(io.open(path, "w"))
-  f:write(text or "content\n")
-  f:close()
-  if mode then os.execute(string.format("chmod %o '%s'", mode, path)) end
-  return path
 end
 
 function M.readfile(path)
@@ -80,9 +57,19 @@ function M.readfile(path)
   f:close()
   return s
 end
-
-function M.exists(path) return M.readfile(path) ~= nil end
 function M.mypid() return tonumber(M.readfile("/proc/self/stat"):match("^%d+")) end
+
+function M.workdir(name)
+  local dir = "/srv/acengine-" .. (name or "test") .. "." .. M.mypid()
+  os.execute("rm -rf " .. dir .. " && mkdir -p " .. dir)
+  return dir
+end
+
+function M.write(path, text, mode)
+  t.writefile(path, text or "content\n")
+  if mode then os.execute(("chmod %o '%s'"):format(mode, path)) end
+  return path
+end
 
 -- Polls fn every 10 ms until it holds; fails after `seconds`.
 function M.wait_until(fn, what, seconds)
@@ -93,12 +80,8 @@ function M.wait_until(fn, what, seconds)
   end
 end
 
-M.logdir = "/var/opt/vy_agent/ac"
-M.debuglog = M.logdir .. "/eventAbstraction.log"
-M.eventslog = M.logdir .. "/FileSystemEvents"
-
 function M.clearlogs()
-  os.execute("mkdir -p " .. M.logdir)
+  os.execute("mkdir -p /var/opt/vy_agent/ac")
   os.remove(M.debuglog)
   os.remove(M.eventslog)
 end

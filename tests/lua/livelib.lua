@@ -2,23 +2,13 @@
 -- a private mount namespace: every mount made here dies with the test.
 local t = require "testlib"
 local d = require "drvlib"
-local M = {sim = d.sim, lacdc = d.lacdc, ready = d.ready}
 local sim, lacdc = d.sim, d.lacdc
-
-M.ops = t.build .. "/live_ops"  -- real operations done by another process (tests/live/live_ops.c)
-
-function M.sh(cmd)
-  local p = io.popen(cmd)
-  local out = p:read("*a")
-  p:close()
-  return out
-end
+local M = {sim = sim, lacdc = lacdc, ready = d.ready, T = lacdc.type, ops = t.build .. "/live_ops"}
 
 -- A fresh tmpfs on a fresh directory, outside the engine's excluded
 -- locations ("/tmp/" is one of them).
 function M.mount()
-  local dir = M.sh("mktemp -d /run/aclive.XXXXXX 2>/dev/null || mktemp -d /srv/aclive.XXXXXX"):match("[^\n]+")
-  assert(dir, "no directory for the mount")
+  local dir = t.sh("mktemp -d /run/aclive.XXXXXX 2>/dev/null || mktemp -d /srv/aclive.XXXXXX"):match("[^\n]+")
   if not os.execute("mount -t tmpfs -o size=64m,mode=755 aclive " .. dir) then
     os.execute("rmdir " .. dir)
     error("mount -t tmpfs failed")
@@ -27,8 +17,7 @@ function M.mount()
 end
 
 -- Runs the cases, then stops the live mode and removes the mount (lazily if
--- still busy) and its directory, which is on the machine's file system,
--- whatever the outcome.
+-- still busy) and its directory, whatever the outcome.
 function M.run(dir, cases)
   local ok, err = pcall(t.run, cases)
   sim.live(false)
@@ -40,8 +29,7 @@ end
 -- ended; then job.rc is its exit status and job.out its output.
 function M.start(cmd)
   local base = os.tmpname()
-  os.execute(string.format("( ( %s ) >%s 2>&1 </dev/null; echo $? >%s.tmp; mv %s.tmp %s.rc ) &",
-                           cmd, base, base, base, base))
+  os.execute(("( ( %s ) >%s 2>&1 </dev/null; echo $? >%s.tmp; mv %s.tmp %s.rc ) &"):format(cmd, base, base, base, base))
   local job = {}
   function job:done()
     if self.rc then return true end
@@ -55,7 +43,6 @@ function M.start(cmd)
   return job
 end
 
--- Waits (without serving events) until the job has ended.
 function M.wait(job, seconds)
   d.wait_until(function() return job:done() end, "the job's end", seconds or 30)
   return job
@@ -67,11 +54,8 @@ end
 function M.serve(h, opts, jobs, decide, quiet)
   local seen = {}
   local function one(timeout)
-    local ev, code, msg = h:get(timeout, opts.ac_on or 1, opts.lockdown or 0, 0, opts.basedir or "", 0, 0)
-    if not ev then
-      assert(lacdc.istimeout(code), msg)
-      return false
-    end
+    local ev, code, msg = h:get(timeout, 1, opts.lockdown or 0, 0, opts.basedir or "", 0, 0)
+    if not ev then return assert(lacdc.istimeout(code), msg) and false end
     ev.reply = decide(ev)
     if ev.reply then h:reply(ev, ev.reply) end
     seen[#seen + 1] = ev
@@ -106,10 +90,10 @@ function M.next(h)
   return recs
 end
 
--- The first event of `list` of this type (and name, when given).
+-- The first event of `list` of this type and name (or real path).
 function M.find(list, type, name)
   for _, ev in ipairs(list) do
-    if ev.type == type and (name == nil or ev.name == name or ev.realpath == name) then return ev end
+    if ev.type == type and (ev.name == name or ev.realpath == name) then return ev end
   end
 end
 
