@@ -5,15 +5,12 @@ local d = require "drvlib"
 local sim, lacdc = d.sim, d.lacdc
 local M = {sim = sim, lacdc = lacdc, ready = d.ready, T = lacdc.type, ops = t.build .. "/live_ops"}
 
--- A fresh tmpfs on a fresh directory, outside the engine's excluded
--- locations ("/tmp/" is one of them).
+-- A fresh tmpfs on a fresh directory, outside the engine's excluded locations.
 function M.mount()
   local dir = t.sh("mktemp -d /run/aclive.XXXXXX 2>/dev/null || mktemp -d /srv/aclive.XXXXXX"):match("[^\n]+")
-  if not os.execute("mount -t tmpfs -o size=64m,mode=755 aclive " .. dir) then
-    os.execute("rmdir " .. dir)
-    error("mount -t tmpfs failed")
-  end
-  return dir
+  if os.execute("mount -t tmpfs -o size=64m,mode=755 aclive " .. dir) then return dir end
+  os.execute("rmdir " .. dir)
+  error("mount -t tmpfs failed")
 end
 
 -- Runs the cases, then stops the live mode and removes the mount (lazily if
@@ -30,17 +27,11 @@ end
 function M.start(cmd)
   local base = os.tmpname()
   os.execute(("( ( %s ) >%s 2>&1 </dev/null; echo $? >%s.tmp; mv %s.tmp %s.rc ) &"):format(cmd, base, base, base, base))
-  local job = {}
-  function job:done()
-    if self.rc then return true end
-    self.rc = tonumber(d.readfile(base .. ".rc") or "")
-    if not self.rc then return false end
-    self.out = d.readfile(base) or ""
-    os.remove(base)
-    os.remove(base .. ".rc")
-    return true
-  end
-  return job
+  return {done = function(self)
+    self.rc = self.rc or tonumber(d.readfile(base .. ".rc") or "")
+    if self.rc and not self.out then self.out = d.readfile(base) or ""; os.remove(base); os.remove(base .. ".rc") end
+    return self.rc ~= nil
+  end}
 end
 
 function M.wait(job, seconds)
@@ -48,39 +39,31 @@ function M.wait(job, seconds)
   return job
 end
 
--- Serves events with decide(ev) -> reply code or nil until every job has
--- ended and then until `quiet` ms pass without an event for Lua. Returns the
--- events handed to Lua, each with the reply sent (ev.reply).
-function M.serve(h, opts, jobs, decide, quiet)
-  local seen = {}
-  local function one(timeout)
-    local ev, code, msg = h:get(timeout, 1, opts.lockdown or 0, 0, opts.basedir or "", 0, 0)
-    if not ev then return assert(lacdc.istimeout(code), msg) and false end
-    ev.reply = decide(ev)
-    if ev.reply then h:reply(ev, ev.reply) end
-    seen[#seen + 1] = ev
-    return true
-  end
-  local limit = os.time() + 30
+-- Serves events with decide(ev) -> reply code until the job has ended and
+-- then until 200 ms pass without an event for Lua. Returns the events handed
+-- to Lua, each with the reply sent (ev.reply).
+function M.serve(h, opts, job, decide)
+  local seen, limit = {}, os.time() + 30
   while true do
-    local running = false
-    for _, j in ipairs(jobs) do running = running or not j:done() end
-    if not running then break end
-    assert(os.time() <= limit, "the jobs did not end")
-    one(20)
+    local running = job and not job:done()
+    assert(os.time() <= limit, "the job did not end")
+    local ev, code, msg = h:get(running and 20 or 200, 1, opts.lockdown or 0, 0, opts.basedir or "", 0, 0)
+    if ev then
+      ev.reply = decide(ev)
+      if ev.reply then h:reply(ev, ev.reply) end
+      seen[#seen + 1] = ev
+    else
+      assert(lacdc.istimeout(code), msg)
+      if not running then return seen end
+    end
   end
-  while one(quiet or 200) do end
-  return seen
 end
 
 -- The raw records (gettest) queued within `ms` milliseconds of quiet.
 function M.records(h, ms)
   local out = {}
-  while true do
-    local ev = h:gettest(ms or 200)
-    if not ev then return out end
-    out[#out + 1] = ev
-  end
+  for ev in function() return h:gettest(ms or 200) end do out[#out + 1] = ev end
+  return out
 end
 
 -- The raw records of the next burst: waits (bounded) for at least one.

@@ -7,14 +7,11 @@ end
 
 function M.raises(pattern, fn, ...)
   local ok, err = pcall(fn, ...)
-  if ok then error("expected an error matching " .. pattern, 2) end
-  if not tostring(err):find(pattern, 1, true) then error(("error %q lacks %q"):format(tostring(err), pattern), 2) end
+  if ok or not tostring(err):find(pattern, 1, true) then error(("error %s lacks %q"):format(tostring(err), pattern), 2) end
 end
 
 -- Each row {message, fn, args...} must raise.
-function M.raise_all(rows)
-  for _, r in ipairs(rows) do M.raises(r[1], r[2], unpack(r, 3, table.maxn(r))) end
-end
+function M.raise_all(rows) for _, r in ipairs(rows) do M.raises(r[1], r[2], unpack(r, 3, table.maxn(r))) end end
 
 function M.count(t)
   local n = 0
@@ -54,15 +51,14 @@ end
 -- redirections such as "7<dir") and returns its pid once it runs exe.
 function M.spawn(cmd, exe, dir, redirs)
   local inner = ("echo $$ >&9; exec " .. cmd .. " 9>&-"):gsub("'", "'\\''")
-  local pid = tonumber(M.sh(("(%s sh -c '%s' 9>&1 %s >/dev/null 2>&1 </dev/null &)")
-    :format(dir and ("cd '" .. dir .. "' &&") or "", inner, redirs or "")):match("%d+"))
+  local pid = M.sh(("(%s sh -c '%s' 9>&1 %s >/dev/null 2>&1 </dev/null &)")
+    :format(dir and ("cd '" .. dir .. "' &&") or "", inner, redirs or "")):match("%d+")
   for _ = 1, 500 do
-    if M.sh("readlink /proc/" .. pid .. "/exe || true"):match("[^\n]*"):match(exe) then return pid end
+    if M.sh("readlink /proc/" .. pid .. "/exe || true"):match("[^\n]*"):match(exe) then return tonumber(pid) end
     os.execute("sleep 0.01")
   end
   error(cmd .. " did not start")
 end
-
 function M.spawn_sleep(seconds, dir, redirs) return M.spawn("sleep " .. seconds, "sleep$", dir, redirs) end
 
 -- Kills a process and waits until it is gone or a zombie.
