@@ -27,7 +27,6 @@ t.run {
     end
     t.raises("string expected", lacdc.load, driver)
   end},
-
   {"unload", function()
     sim.setup{hook = true, driver = true, node = true}
     t.eq(show(lacdc.unload()), "true", "all there")
@@ -40,7 +39,6 @@ t.run {
     sim.fail("delete_module", 16, 1, 1)  -- the driver goes, the hook refuses
     t.eq(show(lacdc.unload()), busy("qnhook"), "busy hook")
   end},
-
   {"open, tostring, isdone, close and collection", function()
     sim.reset()
     t.eq(show(lacdc.open()), 'nil | 2 | open_device("/dev/qnvyac"): No such file or directory (2)', "nothing loaded")
@@ -63,7 +61,6 @@ t.run {
     collectgarbage(); collectgarbage()
     t.eq(sim.status().handles, 0, "a collected handle closes its descriptor")
   end},
-
   {"profiler hooks bracket the blocking calls", function()
     local vyacore, ac = require "vyacore", require "ac"
     local h = d.ready()

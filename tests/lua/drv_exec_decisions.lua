@@ -41,7 +41,6 @@ t.run {
       end
     end
   end},
-
   {"maintenance mode auto-authorizes an unrecognized program changed since the start time", function()
     lacdc.AddToCache(tool, 2)
     local now = os.time()
@@ -59,7 +58,6 @@ t.run {
     end
     os.execute("touch " .. tool)
   end},
-
   {"a relative name is resolved against the record's descriptor, not the working directory", function()
     lacdc.AddToCache(tool, 2)
     local p = t.spawn_sleep(60, dir .. "/sub", "7<" .. dir)
@@ -70,7 +68,6 @@ t.run {
     t.kill(p)
     sim.replies()
   end},
-
   {"a program without verdict goes to Lua without reply; the policy answers by id", function()
     lacdc.ClearCache()
     exec(tool)
@@ -82,7 +79,6 @@ t.run {
     h:reply(ev, ALLOW)
     t.eq(sim.replies()[1].id, ev.id, "policy reply by id")
   end},
-
   {"files that cannot be evaluated are ignored; an exec of a gone process gets an all-zero reply", function()
     exec(d.write(dir .. "/empty", "", 493))
     exec(dir .. "/missing")
@@ -96,7 +92,6 @@ t.run {
     local r = sim.replies()
     t.eq(#r .. " " .. r[1].reply .. " " .. r[1].id, "1 0 0", "all-zero record")
   end},
-
   {"a shell opening a script is a script execution", function()
     lacdc.ClearCache()
     local script = d.write(dir .. "/run.sh", "echo hi\n")
@@ -112,7 +107,6 @@ t.run {
     t.eq(d.ev(h), nil, "all answered")
     t.eq(d.codes(), "ALLOW IGNORE IGNORE", "approved script; not a script extension; not an interpreter")
   end},
-
   {"an executable mapping is judged by the mapped file", function()
     local mapper = t.spawn_sleep(60, dir, "5<" .. tool)
     lacdc.AddToCache(tool, 3)

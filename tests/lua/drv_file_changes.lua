@@ -46,7 +46,6 @@ t.run {
     close_pre(11, 3)
     t.eq(next_ev() .. " " .. d.codes(), "none IGNORE", "untracked now")
   end},
-
   {"a tracked log without execute bits is filtered out unless its directory is monitored", function()
     open_post(20, 4, app_log, O_CREAT)
     close_pre(21, 4)
@@ -56,7 +55,6 @@ t.run {
     close_pre(23, 4)
     t.eq(next_ev({basedir = "/nowhere;" .. dir}, "realpath"), app_log, "monitored")
   end},
-
   {"excluded locations are ignored and counted apart", function()
     sim.replies()
     local c = d.counters()
@@ -66,7 +64,6 @@ t.run {
     t.eq(next_ev() .. " " .. d.codes(), "none IGNORE IGNORE", "open and close ignored")
     t.eq(c("exclude_filter") .. " " .. c("ac_ignore"), "2 0", "exclude_filter, not ac_ignore")
   end},
-
   {"dups carry tracking; a dup onto a tracked descriptor reports it like a close", function()
     lacdc.DriftClear()
     open_post(40, 3, new_sh, O_CREAT)
@@ -80,7 +77,6 @@ t.run {
     t.eq(next_ev(nil, "id", "realpath", "bind_action", "action_type"), "45 " .. new_sh .. " nil " .. lacdc.TYPE_CREATE,
          "the captured name of the replaced descriptor")
   end},
-
   {"chmod and chown", function()
     sim.replies()
     local tool = d.write(dir .. "/tool2", "#!/bin/sh\n", 493)
@@ -96,7 +92,6 @@ t.run {
     push("fchown_post", 55, {fd = 3, rc = 0})
     t.eq(next_ev({basedir = dir}, "operationType", "realpath"), "update " .. new_sh, "monitored, through the descriptor")
   end},
-
   {"rename and unlink", function()
     local notes = d.write(dir .. "/notes.txt")
     os.rename(notes, dir .. "/run.sh")
@@ -110,7 +105,6 @@ t.run {
     push("unlinkat_post", 71, {fd = -100, name = dir .. "/gone.txt", rc = 0})
     t.eq(next_ev({basedir = dir}, "operationType", "newExtension"), "delete txt", "delete, extension of the name")
   end},
-
   {"too many untracked closes refresh the driver's filter", function()
     lacdc.DriftClear()
     open_post(80, 3, new_sh, O_CREAT)

@@ -26,7 +26,6 @@ t.run {
     t.eq(t.show(lacdc.istimeout(-4), lacdc.istimeout(-2), lacdc.istimeout(4)), "true, false, false", "istimeout")
     t.raises("number expected", lacdc.istimeout)
   end},
-
   {"answered events never surface; out-of-range types get no reply", function()
     local h = d.ready()
     sim.push{type = T.close_post, id = 41, pid = 1}         -- no handler: error reply
@@ -39,7 +38,6 @@ t.run {
          ("2 41 %d 0 0 42 %d"):format(lacdc.REPLY_ERROR, lacdc.REPLY_IGNORE), "error, own event ignored")
     t.eq(t.count(lacdc.EventAbstractionStats()), 77, "EventAbstractionStats has 77 counters")
   end},
-
   {"gettest tables follow the attribute masks; handles see their own records", function()
     local h = d.ready()
     local function one(ev) sim.push(ev) return assert(h:gettest(1000)) end
@@ -72,7 +70,6 @@ t.run {
     sim.push({type = T.close_post, id = 200, pid = 1}, 2)
     t.eq(assert(h2:gettest(1000)).id .. " " .. assert(h:gettest(1000)).id, "200 100", "each handle its own")
   end},
-
   {"logs: mode 0 none, mode 2 JSON lines only, mode 1 both; names bounded by the record", function()
     local h = d.ready()
     d.clearlogs()

@@ -36,7 +36,6 @@ t.run {
     sim.fail("ioctl", 22)
     t.eq(show(h:reply({id = 1}, 2)), "nil | 22 | reply(): Invalid argument (22)", "failure")
   end},
-
   {"command: JSON answers, sizes and driver failures", function()
     local h = d.ready()
     t.eq(show(h:command('"beworker"'), h:command('"anything"')), "true | nil", "default responder")
@@ -65,7 +64,6 @@ t.run {
     respond_with("x", 5)
     t.eq(show(h:command("q")), "nil | 5 | command(): Input/output error (5)", "a positive result is a status")
   end},
-
   {"command: response kinds", function()
     local h = d.ready()
     local err = header("error", 0, 0, "bad request")
@@ -88,7 +86,6 @@ t.run {
       t.eq(show(unpack(r, 1, r.n)), c[4], c[1])
     end
   end},
-
   {"command: jerror points at the fault", function()
     local h = d.ready()
     local function excerpt(text, a, b)
@@ -102,7 +99,6 @@ t.run {
     t.eq(excerpt(long, 2, 4), "msg\n" .. long:sub(1, 80) .. "\n  ^~" .. (" "):rep(76), "near the start")
     t.eq(select(2, excerpt(long, -5, 1000):gsub("~", "")), 79, "width is at most 80")
   end},
-
   {"program sends the whole signed image; its answers convert like command answers", function()
     local h = d.ready()
     local c = lacdc.compiler
@@ -122,7 +118,6 @@ t.run {
     t.eq(show(h:program()), "nil | 22 | command(): Invalid argument (22)", "failure")
     t.raises("vava.handle expected", h.program, {})
   end},
-
   {"open_worker registers the handle, or closes it when refused", function()
     d.ready():close()
     assert(lacdc.open_worker()):close()

@@ -43,7 +43,6 @@ L.run(dir, {
     job = run("sh " .. script)
     t.eq(job.rc ~= 0 and job.out:find("script-ran", 1, true) == nil, true, "the shell cannot open it in lockdown")
   end},
-
   {"writes, chmod, rename and unlink reach the policy; the engine's own opens are answered at once", function()
     lacdc.AddToCache(approved, 1)
     -- live_ops stays 300 ms after its close, so the engine finds it in /proc

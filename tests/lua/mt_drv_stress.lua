@@ -30,17 +30,12 @@ local function feeder()
   d.wait_until(function() return sim.status().handles == READERS end, "the readers' handles")
   -- One record of each kind the fast path treats differently; fd false: an
   -- untracked descriptor (enough of them make the fast path ask for a fresh filter).
-  local kinds = {
-    {type = T.execve_pre, fd = -100, name = paths.tool}, {type = T.execve_pre, fd = -100, name = paths.other},
-    {type = T.execve_pre, fd = -100, name = "/usr/bin/true"}, {type = T.mmap_pre, fd = 5},
-    {type = T.open_post, fd = 3, rc = 3, flags = 0x41, name = paths.script},
-    {type = T.open_post, fd = 4, rc = 4, flags = 0x40, name = paths.log},
-    {type = T.close_pre, fd = 3}, {type = T.close_pre, fd = 4}, {type = T.close_pre, fd = false},
-    {type = T.dup_pre, oldfd = 3, fd = 7}, {type = T.dup_post, oldfd = 3, fd = 7, rc = 7},
-    {type = T.chmod_post, fd = -100, name = paths.script, rc = 0},
-    {type = T.rename_post, fd = -100, name = paths.script, oldname = paths.other, rc = -2},
-    {type = T.unlink_post, fd = -100, name = paths.log, rc = 0},  -- counted apart from total_events
-    {type = T.write_pre},                                          -- not handled: an error reply
+  local kinds = {  -- type, fd, name, rc, flags, oldfd, oldname; unlink_post is counted apart from total_events
+    {"execve_pre", -100, paths.tool}, {"execve_pre", -100, paths.other}, {"execve_pre", -100, "/usr/bin/true"},
+    {"mmap_pre", 5}, {"open_post", 3, paths.script, 3, 0x41}, {"open_post", 4, paths.log, 4, 0x40}, {"close_pre", 3},
+    {"close_pre", 4}, {"close_pre", false}, {"dup_pre", 7, nil, nil, nil, 3}, {"dup_post", 7, nil, 7, nil, 3},
+    {"chmod_post", -100, paths.script, 0}, {"rename_post", -100, paths.script, -2, nil, nil, paths.other},
+    {"unlink_post", -100, paths.log, 0}, {"write_pre"},  -- the last not handled: an error reply
   }
   local before = lacdc.EventAbstractionStats()
   local replies, pushed, unlinks = {}, 0, 0
@@ -50,9 +45,9 @@ local function feeder()
     if pushed - #replies < 64 then  -- keep the readers busy, the backlog bounded
       for _ = 1, 16 do
         pushed = pushed + 1
-        local rec = {id = pushed, pid = pid}
-        for k, v in pairs(kinds[pushed % #kinds + 1]) do rec[k] = v end
-        if rec.fd == false then rec.fd = 40 + pushed % 20 end
+        local k = kinds[pushed % #kinds + 1]
+        local rec = {id = pushed, pid = pid, type = T[k[1]], fd = k[2] == false and 40 + pushed % 20 or k[2], name = k[3],
+                     rc = k[4], flags = k[5], oldfd = k[6], oldname = k[7]}
         if rec.type == T.unlink_post then unlinks = unlinks + 1 end
         sim.push(rec, pushed % READERS + 1)
       end
@@ -68,8 +63,8 @@ local function feeder()
   sim.shutdown()
   local seen = {}
   for _, r in ipairs(replies) do
-    t.eq(seen[r.id] == nil and r.id >= 1 and r.id <= pushed, true, "one reply to a known event: " .. r.id)
-    t.eq(r.reply >= lacdc.REPLY_ERROR and r.reply <= lacdc.REPLY_TRACKFILE, true, "reply code " .. r.reply)
+    t.eq(not seen[r.id] and r.id >= 1 and r.id <= pushed and r.reply >= lacdc.REPLY_ERROR and r.reply <= lacdc.REPLY_TRACKFILE,
+         true, "one reply to a known event: " .. r.id .. " " .. r.reply)
     seen[r.id] = true
   end
   local after = lacdc.EventAbstractionStats()
@@ -110,25 +105,17 @@ local function churner()
   -- A getfilefilter answer as the driver gives it: sizes at 8 and 12, id at 16.
   local filter_reply = ("\0"):rep(8) .. "\32\0\0\0\32\0\0\0\7\0\0\0"
   local ops = {
-    function() lacdc.AddToCache(paths.tool, 1) end,
-    function(i) lacdc.AddToCache(paths.tool, 3, "ruleset-1-2-3-" .. i % 7) end,
-    function() lacdc.AddToCache(paths.tool, 2) end,
-    function() lacdc.RemoveFromCache(paths.tool) end,
-    function() lacdc.RemoveFromCache(paths.other) end,
+    function(i) lacdc.AddToCache(paths.tool, i % 3 + 1, "ruleset-1-2-3-" .. i % 7) end,
+    function() lacdc.RemoveFromCache(paths.tool); lacdc.RemoveFromCache(paths.other) end,
     function() lacdc.IsCached(paths.tool, {}) end,
     function(i) if i % 97 == 0 then lacdc.ClearCache() end end,
-    function() lacdc.DriftOpen(pid, 3) end,
-    function() lacdc.DriftClose(pid, 3) end,
-    function() lacdc.DriftCondOpen(pid, 7) end,
-    function() lacdc.DriftDupTrackPossibleClose(pid, 3, 7) end,
-    function() lacdc.DriftDup(pid, 3, 7) end,
-    function(i) lacdc.DriftOpen(pid + worker, i % 64) end,
-    function(i) lacdc.DriftClose(pid + worker, (i - 5) % 64) end,
+    function() lacdc.DriftOpen(pid, 3); lacdc.DriftCondOpen(pid, 7) end,
+    function() lacdc.DriftClose(pid, 3); lacdc.DriftDupTrackPossibleClose(pid, 3, 7); lacdc.DriftDup(pid, 3, 7) end,
+    function(i) lacdc.DriftOpen(pid + worker, i % 64); lacdc.DriftClose(pid + worker, (i - 5) % 64) end,
     function() lacdc.DriftFreshFilter(filter_reply) end,
     function(i) if i % 211 == 0 then lacdc.DriftClear() end end,
     function() lacdc.DriftStats(); lacdc.CacheStats(); lacdc.EventAbstractionStats(); lacdc.BindStats() end,
-    function() lacdc.GetProcessInterpreterType(pid, "/bin/dash") end,
-    function() ac.RemoveProcess(pid) end,
+    function() lacdc.GetProcessInterpreterType(pid, "/bin/dash"); ac.RemoveProcess(pid) end,
     function(i)
       if i % 2 == 0 then ac.ProcCacheStats()
       elseif i % 4 == 1 then lacdc.profiler()  -- the hooks, switched off and on while the readers call them

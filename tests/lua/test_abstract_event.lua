@@ -24,7 +24,6 @@ t.run {
       t.eq(t.show(lacdc.AbstractEvent(c[3])), c[4], c[1])
     end
   end},
-
   {"argument checks", function()
     t.raises("Lua table expected", lacdc.AbstractEvent, "x")
     t.raises("number expected", lacdc.AbstractEvent, {})

@@ -10,7 +10,6 @@ t.run_in_dir(function(dir) return {
     for _, v in pairs(s) do sum = sum + v end
     t.eq(t.show(t.count(s), sum, s.exclude_filter, s.run_program, s.RunErrorNotExec), "58, 0, 0, 0, nil", "fields")
   end},
-
   {"link lookups of a live process, then of an ended one", function()
     os.execute("mkdir -p " .. dir .. "/sub && touch " .. dir .. "/sub/a.txt")
     local pid, a = t.spawn_sleep(5, dir .. "/sub", "7<" .. dir), dir .. "/sub/a.txt"

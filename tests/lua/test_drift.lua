@@ -29,7 +29,6 @@ t.run_in_dir(function(dir) return {
     s = dc.DriftStats()
     t.eq(t.show(s.current, s.total, s.track, s.max), "0, 0, 0, 64", "cleared")
   end},
-
   {"arguments must be integers; a full 32-bit pid and a negative fd", function()
     t.raise_all {{"bad argument #2", dc.DriftOpen, 1}, {"number expected", dc.DriftClose, "x", 1},
                  {"bad argument #3", dc.DriftDup, 1, 2}, {"bad argument #1", dc.DriftCondOpen},
@@ -37,7 +36,6 @@ t.run_in_dir(function(dir) return {
     dc.DriftOpen(4000000000, -1)  -- the lock is free again after the errors
     t.eq((dc.DriftClose(4000000000, -1)), true, "full 32-bit pid and negative fd")
   end},
-
   {"DriftFreshFilter builds the record or passes a failed command through; quickIMFilter", function()
     local rec = assert(dc.DriftFreshFilter(("\0"):rep(8) .. "\32\0\0\0\32\0\0\0\9\0\0\0"))
     t.eq(#rec .. " " .. rec:sub(1, 16) .. rec:byte(17), '84 "setfilefilter"\0' .. "9", "size, command name, id")

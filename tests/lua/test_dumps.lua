@@ -42,7 +42,6 @@ t.run_in_dir(function(dir)
       t.eq(select("#", ac.CacheDump(z)) + select("#", ac.FilterSetDump(z)), 0, "a closed stream")
       t.eq(t.zip_listing(dir .. "/none.zip"), "", "entries")
     end},
-
     {"CacheDump writes the object cache slot by slot and then the drift table", function()
       lacdc.ClearCache()
       local blocked, approved = "/opt/dump/blocked-tool", "/opt/dump/approved-tool"
@@ -70,7 +69,6 @@ t.run_in_dir(function(dir)
            zeros(DRIFT_BYTES - 168 - #ring)), "drift table")
       lacdc.ClearCache()
     end},
-
     {"FilterSetDump writes the 65536 bytes of the filter set; both dumps in call order", function()
       ac.ClearFilterSet()
       -- Bit v % 524288: byte v >> 3, bit v & 7. 524305 shares its bit with 17.

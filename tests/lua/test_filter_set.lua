@@ -30,7 +30,6 @@ t.run {
     ac.SetBypassFilterState(false)
     t.eq(delta(function() t.eq(answers(0, 1, 2^40, -1), "false false false false", "empty") end), "oorange+4", "counted")
   end},
-
   {"bounds, hits and misses, shared bit positions", function()
     ac.ClearFilterSet()
     t.eq(ac.FilterSetStats().bypassEnabled, 1, "clear switches bypass on")
@@ -48,7 +47,6 @@ t.run {
     ac.SetBypassFilterState(true)
     t.eq(ac.IsLikelyInSet(1000), true, "bypass on again")
   end},
-
   {"number conversion; clear empties everything and counts; argument errors", function()
     ac.ClearFilterSet()
     ac.AddToFilterSet(7.9)         -- truncated to 7

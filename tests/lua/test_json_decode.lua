@@ -35,7 +35,6 @@ t.run {
     local v = decode("[1,[2,3],4]")
     t.eq(rawget(v, 0) == nil and rawget(v[2], 0) == nil, true, "nothing left at index 0")
   end},
-
   {"failures: nil, the message with its positions, start, end; 64 nested containers at most", function()
     for _, c in ipairs {
       {"\"\\u0041\"", "Unicode unsupported", 1, 9}, {"[\"" .. ("x"):rep(5000) .. "\\u00e9\"]", "Unicode unsupported", 2, 5010},
@@ -51,7 +50,6 @@ t.run {
     for _ = 1, 64 do v = v[1] end
     t.eq(v, 7, "innermost element")
   end},
-
   {"only a missing or non-string argument raises; failures leave the stack usable", function()
     t.raise_all {{"bad argument #1", decode, {}}, {"bad argument #1", decode, true}, {"bad argument #1", decode}}
     for i = 1, 2000 do

@@ -21,7 +21,6 @@ t.run {
     t.eq(t.show(rawequal(vava, lacdc), vava.open == lacdc.open, t.count(vava) == t.count(lacdc)), "false, true, true",
          "lacdc: an equal, separate table")
   end},
-
   {"small services", function()
     t.eq(t.show(ac.GetMountPointFromPath("/"), ac.GetMountPointFromPath("/proc/self")), '"/", "/proc"', "mount points")
     t.eq(t.show(ac.GetMountPointFromPath("/no/such/path")), 'nil, "Invalid argument", 22', "missing path")
@@ -38,7 +37,6 @@ t.run {
     ac.LeaveAutoAuthorizeCommandCS(); ac.LeaveAutoAuthorizeCommandCS()
     t.raises("StatsEvent uninitialized", ac.StatsEvent)
   end},
-
   {"constant groups map both ways", function()
     local cd = lacdc.CreationDisposition
     t.eq(rawequal(lacdc.event, lacdc.type), true, "event and type are one table")

@@ -26,7 +26,6 @@ t.run_in_dir(function(dir) return {
     lacdc.AddToCache("/rs/type2", 2, "ruleset-1-2-3-4")
     t.eq(t.show(lacdc.IsCached("/rs/type1")) .. t.show(lacdc.IsCached("/rs/type2")), "12", "other types: no text")
   end},
-
   {"IsCached fills a table with size and isexec on a miss only", function()
     local path = t.writefile(dir .. "/file", ("x"):rep(100))
     assert(os.execute("chmod 0744 " .. path))
@@ -41,7 +40,6 @@ t.run_in_dir(function(dir) return {
     info = {}
     t.eq(lacdc.IsCached(path, info) .. " " .. t.count(info), "1 0", "hit; table untouched")
   end},
-
   {"paths may be numbers; types that are no numbers are approved; argument errors", function()
     lacdc.AddToCache(12345, 1)
     t.eq(lacdc.IsCached("12345") .. tostring(lacdc.RemoveFromCache(12345)), "1true", "number path stored as its text")
@@ -54,7 +52,6 @@ t.run_in_dir(function(dir) return {
     end
     t.raises("bad argument #3", lacdc.AddToCache, "/x", 3, {})
   end},
-
   {"the multi-threaded test's path set has a slot per path", function()
     lacdc.ClearCache()  -- same scheme as mt_object_cache.lua: salt s3, 8 workers of 32, 16 shared
     local all = {}

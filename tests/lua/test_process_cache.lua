@@ -28,7 +28,6 @@ t.run {
     t.raise_all {{"path longer than 4095 bytes", f, pid, "/" .. ("a"):rep(4095)}, {"bad argument #1", f, nil, "/bin/sh"},
                  {"bad argument #1", f, "x", "/bin/sh"}, {"bad argument #2", f, pid}, {"bad argument #2", f, pid, {}}}
   end},
-
   {"IsExtensionInterpreted, IsTrustedPath and IsPrelink give booleans", function()
     local ext, trusted, prelink = lacdc.IsExtensionInterpreted, lacdc.IsTrustedPath, lacdc.IsPrelink
     t.eq(t.show(ext(3, "py"), ext(3, "PY"), ext(-1, "py"), ext(3), trusted(2, "/opt/IBM/IES/apps/x.jar"),
@@ -37,7 +36,6 @@ t.run {
     t.raise_all {{"bad argument #1", ext, nil, "py"}, {"bad argument #2", ext, 3, {}}, {"bad argument #2", trusted, 2},
                  {"bad argument #1", trusted, "java", "/x"}, {"bad argument #1", prelink}}
   end},
-
   {"AddProcess, GetProcess and RemoveProcess: results, names, types and pids", function()
     ac.ClearProcessCache()
     local n = function(...) return select("#", ...) end

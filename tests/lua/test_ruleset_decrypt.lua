@@ -39,7 +39,6 @@ t.run_in_dir(function(dir)
     t.eq(ok, false, file .. ": must fail")
     return tostring(e)
   end
-
   return {
     {"plain, compressed, encrypted, both", function()
       for i, c in ipairs {
@@ -52,7 +51,6 @@ t.run_in_dir(function(dir)
         t.eq(ac.DecryptRuleset(at(c[1]), c[2]) == (c[3] or plain), true, "case " .. i .. ": " .. c[1])
       end
     end},
-
     {"refusals: the cipher, the key before the IV, then the compression; options and open errors", function()
       for _, c in ipairs {
         {"Unknown encryption cipher 'no-such-cipher'", "plain.cbc", {encalg = "no-such-cipher"}},
@@ -74,7 +72,6 @@ t.run_in_dir(function(dir)
                    {"Expected table of options", ac.DecryptRuleset, at("plain"), "comp=z"},
                    {"bad argument #1", ac.DecryptRuleset, {}, {}}}
     end},
-
     {"wrong key or IV, damaged input and failing reads fail with OpenSSL's text and code", function()
       for _, c in ipairs {
         {"plain.cbc", cbc{key = ("k"):rep(32)}, "bad decrypt"}, {"plain.z.cbc", cbc{key = ("k"):rep(32), comp = "zlib"}},

@@ -23,7 +23,6 @@ t.run {
       t.eq(get(3), c[2], "default and zero deltas add 1: after " .. tostring(c[1]))
     end
   end},
-
   {"numeric indices and their bounds; GetStatsAll holds exactly the set slots", function()
     ac.SetStatsVar("12", 7)
     ac.SetStatsVar(127, 1)
@@ -37,7 +36,6 @@ t.run {
     local all = ac.GetStatsAll()
     t.eq(t.count(all) .. " " .. all[0] .. " " .. all[7], "2 1 3", "two keys, slots 0 and 7")
   end},
-
   {"names through the per-state index", function()
     local names = {events = 20, ["12"] = 30, far = 200, neg = -1, frac = 21.9, text = "22", bad = "x"}
     ac.InitStats(names)
