@@ -1,7 +1,6 @@
 -- Exec, script-open and mmap events decided by the fast path over the
 -- simulated driver, against real processes and files.
-local t = require "testlib"
-local d = require "drvlib"
+local t, d = require "testlib", require "drvlib"
 local sim, lacdc, T = d.sim, d.lacdc, d.T
 local ALLOW, BLOCK = lacdc.REPLY_ALLOW, lacdc.REPLY_BLOCK
 
@@ -62,9 +61,8 @@ t.run {
     lacdc.AddToCache(tool, 2)
     local p = t.spawn_sleep(60, dir .. "/sub", "7<" .. dir)
     exec("tool", p, 7)
-    t.eq(d.ev(h).realpath, tool, "exec")
     sim.push{type = T.chmod_post, id = 8, pid = p, fd = 7, name = "tool", rc = 0}
-    t.eq(d.ev(h).realpath, tool, "chmod")
+    t.eq(tostring((d.ev(h) or {}).realpath) .. " " .. tostring((d.ev(h) or {}).realpath), tool .. " " .. tool, "exec, chmod")
     t.kill(p)
     sim.replies()
   end},
@@ -72,10 +70,8 @@ t.run {
     lacdc.ClearCache()
     exec(tool)
     local ev = assert(d.ev(h))
-    local fh = assert(io.open(tool))
     t.eq(t.show(ev.bind_action, ev.cache_type, ev.size, ev.isexec, #sim.replies()),
-         t.show(nil, 0, fh:seek("end"), true, 0), "no reply, not cached, size, executable")
-    fh:close()
+         t.show(nil, 0, #d.readfile(tool), true, 0), "no reply, not cached, size, executable")
     h:reply(ev, ALLOW)
     t.eq(sim.replies()[1].id, ev.id, "policy reply by id")
   end},
@@ -88,9 +84,8 @@ t.run {
     local gone = t.spawn_sleep(60)
     t.kill(gone)
     exec(tool, gone)
-    t.eq(d.ev(h), nil, "nothing for Lua")
-    local r = sim.replies()
-    t.eq(#r .. " " .. r[1].reply .. " " .. r[1].id, "1 0 0", "all-zero record")
+    local ev, r = d.ev(h), sim.replies()
+    t.eq(tostring(ev) .. " " .. #r .. " " .. r[1].reply .. " " .. r[1].id, "nil 1 0 0", "all-zero record")
   end},
   {"a shell opening a script is a script execution", function()
     lacdc.ClearCache()

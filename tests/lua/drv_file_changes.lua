@@ -1,7 +1,6 @@
 -- Writes, closes, dups, permission changes, renames and unlinks followed by the
 -- fast path over the simulated driver, against real processes and files.
-local t = require "testlib"
-local d = require "drvlib"
+local t, d = require "testlib", require "drvlib"
 local sim, lacdc, T = d.sim, d.lacdc, d.T
 
 local dir = d.workdir()
@@ -19,13 +18,10 @@ local function push(type, id, fields)
 end
 local function open_post(id, fd, name, flags, rc) push("open_post", id, {fd = fd, name = name, flags = flags, rc = rc or fd}) end
 local function close_pre(id, fd) push("close_pre", id, {fd = fd}) end
--- The next event's fields, or "none".
-local function next_ev(o, ...)
+-- The next event's fields ("id realpath"), or "none".
+local function next_ev(o, keys)
   local ev = d.ev(h, o)
-  if not ev then return "none" end
-  local out = {}
-  for i, k in ipairs {...} do out[i] = tostring(ev[k]) end
-  return table.concat(out, " ")
+  return ev and (keys or ""):gsub("%S+", function(k) return tostring(ev[k]) end) or "none"
 end
 
 t.run {
@@ -35,11 +31,9 @@ t.run {
     open_post(1, 3, new_sh, O_WRONLY + O_CREAT)
     open_post(2, 3, new_sh, O_WRONLY)
     open_post(3, 3, new_sh, O_TRUNC, -13)
-    t.eq(d.ev(h), nil, "opens never reach Lua")
-    t.eq(d.codes() .. " " .. c("open_post_eagain") .. " " .. lacdc.DriftStats().track, "TRACKFILE IGNORE IGNORE 3 1",
-         "create; no create or truncate; failed open")
+    t.eq(next_ev() .. " " .. d.codes() .. " " .. c("open_post_eagain") .. " " .. lacdc.DriftStats().track, "none TRACKFILE IGNORE IGNORE 3 1", "create; no create or truncate; failed open")
     close_pre(10, 3)
-    t.eq(next_ev(nil, "id", "bind_action", "action_type", "operationType", "isdrift", "realpath", "name"),
+    t.eq(next_ev(nil, "id bind_action action_type operationType isdrift realpath name"),
          ("10 %d %s nil true %s %s"):format(lacdc.REPLY_IGNORE, lacdc.TYPE_CREATE, new_sh, new_sh), "close")
     t.eq(d.codes(), "IGNORE", "the close proceeds at once")
     t.eq(c("quick_drift_filter") + c("close_pre_handoff") + c("lua_return"), 3, "counted as handed over")
@@ -74,7 +68,7 @@ t.run {
          "open; dup of a tracked descriptor; new one tracked; untracked")
     push("dup_pre", 44, {oldfd = 4, fd = 3})  -- dup2(4, 3) closes tracked descriptor 3
     push("dup_post", 45, {oldfd = 4, fd = -100, rc = 3})
-    t.eq(next_ev(nil, "id", "realpath", "bind_action", "action_type"), "45 " .. new_sh .. " nil " .. lacdc.TYPE_CREATE,
+    t.eq(next_ev(nil, "id realpath bind_action action_type"), "45 " .. new_sh .. " nil " .. lacdc.TYPE_CREATE,
          "the captured name of the replaced descriptor")
   end},
   {"chmod and chown", function()
@@ -85,36 +79,31 @@ t.run {
     push("fchmod_pre", 51, {fd = 3})
     push("chmod_post", 52, {fd = -100, name = tool, rc = -1})
     push("chmod_post", 53, {fd = -100, name = tool, rc = 0})
-    t.eq(next_ev(nil, "id", "operationType", "bind_action"), "53 update nil", "successful chmod to an executable mode")
+    t.eq(next_ev(nil, "id operationType bind_action"), "53 update nil", "successful chmod to an executable mode")
     t.eq(d.codes() .. " " .. c("event_chmod_pre"), "IGNORE IGNORE IGNORE 2", "pre events, failed chmod; fchmod counted")
     push("chown_post", 54, {fd = -100, name = tool, rc = 0})
     t.eq(next_ev({basedir = ""}), "none", "chown: the drift filter does not apply")
     push("fchown_post", 55, {fd = 3, rc = 0})
-    t.eq(next_ev({basedir = dir}, "operationType", "realpath"), "update " .. new_sh, "monitored, through the descriptor")
+    t.eq(next_ev({basedir = dir}, "operationType realpath"), "update " .. new_sh, "monitored, through the descriptor")
   end},
   {"rename and unlink", function()
     local notes = d.write(dir .. "/notes.txt")
     os.rename(notes, dir .. "/run.sh")
     push("rename_post", 60, {fd = -100, oldfd = -100, name = "run.sh", oldname = "notes.txt", rc = 0})
-    t.eq(next_ev(nil, "operationType", "newExtension", "oldname", "realpath"), "rename sh " .. notes .. " " .. dir .. "/run.sh",
+    t.eq(next_ev(nil, "operationType newExtension oldname realpath"), "rename sh " .. notes .. " " .. dir .. "/run.sh",
          "the new name with the old real path")
     push("rename_post", 61, {name = "a", oldname = "b", rc = -2})
     t.eq(next_ev(), "none", "failed rename ignored")
-    push("unlink_post", 70, {name = dir .. "/gone.txt", rc = 0})
-    t.eq(next_ev({basedir = ""}), "none", "unlink outside monitored directories")
     push("unlinkat_post", 71, {fd = -100, name = dir .. "/gone.txt", rc = 0})
-    t.eq(next_ev({basedir = dir}, "operationType", "newExtension"), "delete txt", "delete, extension of the name")
+    t.eq(next_ev({basedir = dir}, "operationType newExtension"), "delete txt", "delete, extension of the name")
   end},
   {"too many untracked closes refresh the driver's filter", function()
     lacdc.DriftClear()
     open_post(80, 3, new_sh, O_CREAT)
-    t.eq(d.ev(h), nil, "tracked")
-    sim.commands()
     for i = 1, 256 do close_pre(1000 + i, 40) end
-    t.eq(d.ev(h, {timeout = 200}), nil, "answered")
-    t.eq(#sim.commands(), 0, "256 untracked closes are not yet too many")
+    t.eq(next_ev({timeout = 200}) .. " " .. #sim.commands(), "none 0", "256 untracked closes are not yet too many")
     close_pre(2000, 40)
-    t.eq(d.ev(h), nil, "answered")
+    t.eq(next_ev(), "none", "answered")
     local cmds = sim.commands()
     t.eq(#cmds .. " " .. cmds[1] .. " " .. #cmds[2] .. " " .. cmds[2]:sub(1, 16) .. cmds[2]:byte(17),
          '2 "getfilefilter" 84 "setfilefilter"\0' .. "1", "get the filter, then set it with the id echoed")

@@ -1,7 +1,6 @@
 -- File hashing against the command line digest tools, on real files of
 -- every awkward kind.
-local t = require "testlib"
-local ac = require "ac"
+local t, ac = require "testlib", require "ac"
 -- Each function and the tools whose digests it returns, in order.
 local FNS = {{"HashAll", "md5sum", "sha1sum", "sha256sum"}, {"HashPrimary", "sha256sum"},
              {"HashSecondary", "md5sum", "sha1sum"}, {"HashNull"}}

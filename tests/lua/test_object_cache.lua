@@ -1,7 +1,6 @@
 -- Object cache as the policy code sees it: results, rule set round trips and
 -- argument rules (slots, eligibility and counters: object_cache_test.cpp).
-local t = require "testlib"
-local lacdc = require "lacdc"
+local t, lacdc = require "testlib", require "lacdc"
 
 t.run_in_dir(function(dir) return {
   {"results of each function; rule set round trips: a second result only for a block with numbers", function()
@@ -51,14 +50,5 @@ t.run_in_dir(function(dir) return {
                    {"bad argument #1 to '?' (string expected", lacdc[name], true}, {"bad argument #1", lacdc[name]}}
     end
     t.raises("bad argument #3", lacdc.AddToCache, "/x", 3, {})
-  end},
-  {"the multi-threaded test's path set has a slot per path", function()
-    lacdc.ClearCache()  -- same scheme as mt_object_cache.lua: salt s3, 8 workers of 32, 16 shared
-    local all = {}
-    for w = 1, 8 do for i = 1, 32 do all[#all + 1] = ("/mt/object-cache/s3/w%d/f%d"):format(w, i) end end
-    for j = 1, 16 do all[#all + 1] = "/mt/object-cache/s3/shared/" .. j end
-    for _, p in ipairs(all) do lacdc.AddToCache(p, 2) end
-    for _, p in ipairs(all) do t.eq(lacdc.IsCached(p), 2, "still cached: " .. p) end
-    lacdc.ClearCache()
   end},
 } end)

@@ -1,7 +1,6 @@
 -- DecryptRuleset on files made with the openssl command line and zlib:
 -- compressed, encrypted, both; every refusal and every damaged input.
-local t = require "testlib"
-local ac = require "ac"
+local t, ac = require "testlib", require "ac"
 local KEY, IV, K128 = ("0123456789abcdef"):rep(2), "fedcba9876543210", "0123456789ABCDEF"
 local function cbc(extra)
   local o = {encalg = "aes-256-cbc", key = KEY, iv = IV}
@@ -31,7 +30,6 @@ t.run_in_dir(function(dir)
   t.writefile(at("trunc.z"), z:sub(1, #z - 10))
   t.writefile(at("corrupt.z"), z:sub(1, 200) .. string.char((z:byte(201) + 1) % 256) .. z:sub(202))
   t.writefile(at("trunc.z.cbc"), zc:sub(1, #zc - 5))
-  t.writefile(at("trunc16.z.cbc"), zc:sub(1, #zc - 16))
   t.writefile(at("trunc.cbc"), read("plain.cbc"):sub(1, -2))
   os.execute("mkdir " .. at("sub"))
   local function err(file, opts)
@@ -43,7 +41,7 @@ t.run_in_dir(function(dir)
     {"plain, compressed, encrypted, both", function()
       for i, c in ipairs {
         {"plain", {}}, {"plain", {encalg = "none", comp = "null"}}, {"plain", {encalg = "", comp = ""}},
-        {"plain", {key = "ignored", iv = 5}}, {"empty", {}, ""}, {"plain.z", {comp = "zlib"}}, {"plain.z", {comp = "z"}},
+        {"empty", {}, ""}, {"plain.z", {comp = "zlib"}}, {"plain.z", {comp = "z"}},
         {"plain.cbc", cbc()}, {"plain.ecb", ECB}, {"plain.ecb", {encalg = "AES-128-ECB", key = K128, iv = ""}},
         {"plain.z.cbc", cbc{comp = "zlib"}}, {"z.ctr", {encalg = "aes-256-ctr", key = KEY, iv = IV, comp = "z"}},
         {"empty.cbc", cbc(), ""},
@@ -55,14 +53,11 @@ t.run_in_dir(function(dir)
       for _, c in ipairs {
         {"Unknown encryption cipher 'no-such-cipher'", "plain.cbc", {encalg = "no-such-cipher"}},
         {"Key length (16) does not match cipher 'aes-256-cbc' (32)", "plain.cbc", cbc{key = K128}},
-        {"Key length (0) does not match cipher 'aes-256-cbc' (32)", "plain.cbc", cbc{key = false}},
         {"Key length (13) does not match cipher 'aes-256-cbc' (32)", "plain.cbc", cbc{key = 1234567890123}},
         {"IV length (8) does not match cipher 'aes-256-cbc' (16)", "plain.cbc", cbc{iv = "12345678"}},
-        {"IV length (0) does not match cipher 'aes-256-cbc' (16)", "plain.cbc", cbc{iv = false}},
         {"IV length (16) does not match cipher 'aes-128-ecb' (0)", "plain.ecb", {encalg = "aes-128-ecb", key = K128, iv = IV}},
         {"Key length (1) does not match cipher 'aes-256-cbc' (32)", "plain.cbc", cbc{key = "k", iv = "i"}},
         {"Unsupported compression: gzip", "plain.z.cbc", cbc{comp = "gzip"}},
-        {"Unsupported compression: ZLIB", "plain.z", {comp = "ZLIB"}},
         {"Unknown encryption cipher 'x'", "plain.z", {encalg = "x", comp = "gzip"}},
         {"Failed to open " .. at("missing"), "missing", {}},
       } do
@@ -78,8 +73,7 @@ t.run_in_dir(function(dir)
         {"plain.z.cbc", cbc{iv = ("i"):rep(16), comp = "zlib"}},  -- spoils the zlib header only
         {"trunc.z", {comp = "zlib"}, "zlib inflate error"}, {"corrupt.z", {comp = "zlib"}},
         {"trunc.cbc", cbc(), "wrong final block length"}, {"trunc.z.cbc", cbc{comp = "zlib"}},
-        {"trunc16.z.cbc", cbc{comp = "zlib"}}, {"plain", {comp = "zlib"}}, {"empty", {comp = "zlib"}},
-        {"sub", {}}, {"sub", {comp = "zlib"}}, {"sub", cbc()},  -- a read that keeps failing
+        {"plain", {comp = "zlib"}}, {"sub", {}}, {"sub", cbc()},  -- a read that keeps failing
       } do
         local e = err(c[1], c[2])
         t.eq(e:match("^Failed to read ruleset: error:%x+:.+ %(%-?%d+%)$") ~= nil and e:find(c[3] or "", 1, true) ~= nil,

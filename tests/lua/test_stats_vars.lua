@@ -1,6 +1,5 @@
 -- Statistics variables: slots by number and by name, set flags, errors.
-local t = require "testlib"
-local ac = require "ac"
+local t, ac = require "testlib", require "ac"
 local get = ac.GetStatsVar
 local OOR = "bad argument #1 to '?' (Index out of range)"
 
