@@ -4,7 +4,7 @@ local t, d = require "testlib", require "drvlib"
 local sim, lacdc, T = d.sim, d.lacdc, d.T
 local ALLOW, BLOCK = lacdc.REPLY_ALLOW, lacdc.REPLY_BLOCK
 
-local dir = d.workdir()
+local dir = d.workdir("exec")
 local tool = dir .. "/tool"
 os.execute("cp /usr/bin/true " .. tool .. " && mkdir " .. dir .. "/sub")
 local caller = t.spawn_sleep(60, dir)             -- a plain program: type normal

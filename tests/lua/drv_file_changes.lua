@@ -3,7 +3,7 @@
 local t, d = require "testlib", require "drvlib"
 local sim, lacdc, T = d.sim, d.lacdc, d.T
 
-local dir = d.workdir()
+local dir = d.workdir("files")
 local O_CREAT, O_TRUNC, O_WRONLY = 0x40, 0x200, 0x1
 local new_sh, app_log = d.write(dir .. "/new.sh"), d.write(dir .. "/app.log", "x", 420)
 os.execute("mkdir -p /tmp/acengine-excluded && touch /tmp/acengine-excluded/x.sh")

@@ -21,8 +21,7 @@ end
 -- h:get with named options; no logs unless asked.
 function M.get(h, o)
   o = o or {}
-  return h:get(o.timeout or 50, o.ac_on or 1, o.lockdown or 0, o.log or 0, o.basedir or "",
-               o.maintenanceMode or 0, o.startTime or 0)
+  return h:get(o.timeout or 50, 1, o.lockdown or 0, o.log or 0, o.basedir or "", o.maintenanceMode or 0, o.startTime or 0)
 end
 
 -- The event handed to Lua, or nil when the fast path answered everything.
@@ -52,15 +51,12 @@ end
 
 function M.readfile(path)
   local f = io.open(path)
-  if not f then return nil end
-  local s = f:read("*a")
-  f:close()
-  return s
+  return f and f:read("*a"), f and f:close()
 end
-function M.mypid() return tonumber(M.readfile("/proc/self/stat"):match("^%d+")) end
+M.mypid = tonumber(M.readfile("/proc/self/stat"):match("^%d+"))
 
 function M.workdir(name)
-  local dir = "/srv/acengine-" .. (name or "test") .. "." .. M.mypid()
+  local dir = "/srv/acengine-" .. name .. "." .. M.mypid
   os.execute("rm -rf " .. dir .. " && mkdir -p " .. dir)
   return dir
 end
@@ -78,12 +74,6 @@ function M.wait_until(fn, what, seconds)
     if os.time() > deadline then error("timed out waiting for " .. what, 2) end
     os.execute("sleep 0.01")
   end
-end
-
-function M.clearlogs()
-  os.execute("mkdir -p /var/opt/vy_agent/ac")
-  os.remove(M.debuglog)
-  os.remove(M.eventslog)
 end
 
 return M

@@ -11,7 +11,7 @@ local FEED_SECONDS, READERS = 3, 3
 assert(worker and workers >= READERS + 2, "run under acagent with a feeder, the readers and a churner")
 
 -- Every worker knows the work directory: it is named after the process.
-local dir = "/srv/acengine-stress." .. d.mypid()
+local dir = "/srv/acengine-stress." .. d.mypid
 -- tool: decided by the cache; other: usually not cached; the sleeper writes
 -- new.sh (tracked, then closed) and app.log (filtered out at close)
 local paths = {tool = dir .. "/tool", other = dir .. "/other", script = dir .. "/new.sh", log = dir .. "/app.log"}
