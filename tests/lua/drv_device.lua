@@ -2,12 +2,10 @@
 local t = require "testlib"
 local d = require "drvlib"
 local sim, lacdc, show = d.sim, d.lacdc, d.show
-
 local dir = t.sh("mktemp -d"):match("%S+")
 local driver, hook, other = dir .. "/vava.ko", dir .. "/qnhook.ko", dir .. "/other.ko"
 for _, p in ipairs {driver, hook, other} do t.writefile(p, "") end
 local function busy(m) return 'nil | 16 | unload_module("' .. m .. '"): Device or resource busy (16)' end
-
 t.run {
   {"load: the hook, then the driver, then the node; failures", function()
     for _, c in ipairs {  -- setup, module, results

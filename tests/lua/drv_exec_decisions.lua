@@ -3,7 +3,6 @@
 local t, d = require "testlib", require "drvlib"
 local sim, lacdc, T = d.sim, d.lacdc, d.T
 local ALLOW, BLOCK = lacdc.REPLY_ALLOW, lacdc.REPLY_BLOCK
-
 local dir = d.workdir("exec")
 local tool = dir .. "/tool"
 os.execute("cp /usr/bin/true " .. tool .. " && mkdir " .. dir .. "/sub")
@@ -11,7 +10,6 @@ local caller = t.spawn_sleep(60, dir)             -- a plain program: type norma
 -- argv[0] is not the executable's name, so only script extensions make it a script run
 local shell = t.spawn([[bash -c 'exec -a myshell bash -c "sleep 60; :"']], "bash$", dir)
 local h = d.ready()
-
 local function exec(path, pid, fd)
   sim.push{type = T.execve_pre, id = 7, pid = pid or caller, fd = fd or -100, name = path}
 end
@@ -20,7 +18,6 @@ local function reply1()
   t.eq(#r .. " " .. r[1].id, "1 7", "one reply, to the record")
   return r[1].reply
 end
-
 t.run {
   {"a cached verdict is sent at once; only approvals stay out of Lua", function()
     for _, c in ipairs {  -- cache type, lockdown, reply, handed to Lua
@@ -111,7 +108,6 @@ t.run {
     t.kill(mapper)
   end},
 }
-
 h:close()
 t.kill(caller)
 t.kill(shell)

@@ -2,7 +2,6 @@
 -- fast path over the simulated driver, against real processes and files.
 local t, d = require "testlib", require "drvlib"
 local sim, lacdc, T = d.sim, d.lacdc, d.T
-
 local dir = d.workdir("files")
 local O_CREAT, O_TRUNC, O_WRONLY = 0x40, 0x200, 0x1
 local new_sh, app_log = d.write(dir .. "/new.sh"), d.write(dir .. "/app.log", "x", 420)
@@ -10,7 +9,6 @@ os.execute("mkdir -p /tmp/acengine-excluded && touch /tmp/acengine-excluded/x.sh
 -- The writer holds new.sh on descriptor 3, app.log on 4 and an excluded file on 6.
 local writer = t.spawn_sleep(60, dir, "3>>" .. new_sh .. " 4>>" .. app_log .. " 6>>/tmp/acengine-excluded/x.sh")
 local h = d.ready()
-
 local function push(type, id, fields)
   fields = fields or {}
   fields.type, fields.id, fields.pid = T[type], id, writer
@@ -23,7 +21,6 @@ local function next_ev(o, keys)
   local ev = d.ev(h, o)
   return ev and (keys or ""):gsub("%S+", function(k) return tostring(ev[k]) end) or "none"
 end
-
 t.run {
   {"writes are tracked; closing a tracked script hands it to Lua as new content", function()
     lacdc.DriftClear()
@@ -113,7 +110,6 @@ t.run {
     t.eq(lacdc.DriftStats().dirt, 0, "dirt reset")
   end},
 }
-
 h:close()
 t.kill(writer)
 os.execute("rm -rf " .. dir .. " /tmp/acengine-excluded")

@@ -3,7 +3,6 @@
 local t, d = require "testlib", require "drvlib"
 local sim, lacdc, T = d.sim, d.lacdc, d.T
 local function clearlogs() os.execute("mkdir -p /var/opt/vy_agent/ac && rm -f " .. d.debuglog .. " " .. d.eventslog) end
-
 t.run {
   {"get's endings: status, message, what was answered and whether the handle stops", function()
     local function queued() sim.push{type = T.close_post, id = 1, pid = 1} end

@@ -1,7 +1,6 @@
 -- Replies, commands with every response kind, the rule program upload and worker registration.
 local t, d = require "testlib", require "drvlib"
 local sim, lacdc, show = d.sim, d.lacdc, d.show
-
 local function le(v, n)
   local s = {}
   for i = 1, n do s[i] = string.char(v % 256); v = math.floor(v / 256) end
@@ -12,7 +11,6 @@ local function header(kind, a, b, payload)
   return "!" .. kind .. ("\0"):rep(7 - #kind) .. le(a % 2^32, 4) .. le(b, 4) .. (payload or "")
 end
 local function respond_with(resp, status) sim.respond(function() return resp, status end) end
-
 t.run {
   {"reply sends code, id, eta and error; misuse raises; a failed reply is reported", function()
     local h = d.ready()

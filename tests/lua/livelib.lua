@@ -4,7 +4,6 @@ local t = require "testlib"
 local d = require "drvlib"
 local sim, lacdc = d.sim, d.lacdc
 local M = {sim = sim, lacdc = lacdc, ready = d.ready, T = lacdc.type, ops = t.build .. "/live_ops"}
-
 -- A fresh tmpfs on a fresh directory, outside the engine's excluded locations.
 function M.mount()
   local dir = t.sh("mktemp -d /run/aclive.XXXXXX 2>/dev/null || mktemp -d /srv/aclive.XXXXXX"):match("[^\n]+")
@@ -12,7 +11,6 @@ function M.mount()
   os.execute("rmdir " .. dir)
   error("mount -t tmpfs failed")
 end
-
 -- Runs the cases, then stops the live mode and removes the mount (lazily if
 -- still busy) and its directory, whatever the outcome.
 function M.run(dir, cases)
@@ -21,7 +19,6 @@ function M.run(dir, cases)
   os.execute("{ umount " .. dir .. " 2>/dev/null || umount -l " .. dir .. "; } && rmdir " .. dir)
   if not ok then error(err, 0) end
 end
-
 -- Starts a shell command in the background. job:done() is true once it has
 -- ended; then job.rc is its exit status and job.out its output.
 function M.start(cmd)
@@ -33,12 +30,10 @@ function M.start(cmd)
     return self.rc ~= nil
   end}
 end
-
 function M.wait(job, seconds)
   d.wait_until(function() return job:done() end, "the job's end", seconds or 30)
   return job
 end
-
 -- Serves events with decide(ev) -> reply code until the job has ended and
 -- then until 200 ms pass without an event for Lua. Returns the events handed
 -- to Lua, each with the reply sent (ev.reply).
@@ -58,32 +53,27 @@ function M.serve(h, opts, job, decide)
     end
   end
 end
-
 -- The raw records (gettest) queued within `ms` milliseconds of quiet.
 function M.records(h, ms)
   local out = {}
   for ev in function() return h:gettest(ms or 200) end do out[#out + 1] = ev end
   return out
 end
-
 -- The raw records of the next burst: waits (bounded) for at least one.
 function M.next(h)
   local recs
   d.wait_until(function() recs = M.records(h, 100) return #recs > 0 end, "a record", 20)
   return recs
 end
-
 -- The first event of `list` of this type and name (or real path).
 function M.find(list, type, name)
   for _, ev in ipairs(list) do
     if ev.type == type and (ev.name == name or ev.realpath == name) then return ev end
   end
 end
-
 -- Status counters of the live mode, as deltas since the call.
 function M.counters()
   local before = sim.live()
   return function(name) return sim.live()[name] - before[name] end
 end
-
 return M

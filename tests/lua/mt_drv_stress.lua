@@ -13,7 +13,6 @@ local dir = "/srv/acengine-stress." .. d.mypid
 local tool, other, script, log = dir .. "/tool", dir .. "/other", dir .. "/new.sh", dir .. "/app.log"
 local ready_file, done_file, pid_file = dir .. "/ready", dir .. "/done", dir .. "/pid"
 local function exists(path) return d.readfile(path) ~= nil end
-
 local function feeder()
   sim.reset()
   os.execute("rm -rf " .. dir .. " && mkdir -p " .. dir)
@@ -65,7 +64,6 @@ local function feeder()
   t.eq(pushed >= 100, true, "only " .. pushed .. " events")
   t.kill(pid)
 end
-
 local function reader()
   d.wait_until(function() return exists(ready_file) end, "the driver")
   local h, n = assert(lacdc.open(sim.exitchannel())), 0
@@ -82,7 +80,6 @@ local function reader()
   end
   h:close()
 end
-
 local function churner()
   local pid  -- the file may exist before the feeder has written it
   d.wait_until(function() pid = tonumber(d.readfile(pid_file) or "") return pid end, "the sleeper")
@@ -106,7 +103,6 @@ local function churner()
     ops[(i * 7 + worker) % #ops + 1](i)
   end
 end
-
 if worker == 1 then
   -- The readers stop only on shutdown and the churners on the done file: give
   -- both whatever happened, then let them go of the directory before removing it.

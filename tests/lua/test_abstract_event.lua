@@ -4,7 +4,6 @@ local t = require "testlib"
 local lacdc = require "lacdc"
 local tool, sleep = "/srv/app/tool", "/usr/bin/sleep"
 local IGNORED = "11, " .. lacdc.REPLY_IGNORE
-
 t.run {
   {"answers by event and verdict", function()
     for _, c in ipairs {  -- what, cache type of the tool (false: none), event, results

@@ -1,7 +1,6 @@
 -- The embedding host: workers, globals, arguments and exit status.
 local t = require "testlib"
 local function run(args) return select(3, os.execute(t.build .. "/acagent " .. args .. " 2>/dev/null")) end
-
 t.run_in_dir(function(dir)
   local s = dir .. "/script.lua"
   return {{"each worker sees its number, the count and the arguments; errors give 1, usage 2", function()

@@ -2,7 +2,6 @@
 local t = require "testlib"
 local lacdc = require "lacdc"
 local function enoent(pid, link) return ('readlink("/proc/%d/%s"): No such file or directory'):format(pid, link) end
-
 t.run_in_dir(function(dir) return {
   {"BindStats right after loading: 58 zero fields", function()
     local s = lacdc.BindStats()

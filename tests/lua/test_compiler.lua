@@ -27,7 +27,6 @@ local function same(got, want, what)
   if got ~= want then error(("%s: lengths %d/%d, first difference at %d"):format(what, #got, #want, i - 1), 2) end
 end
 local function sieve(depth, ends, presence) return le32(depth) .. words(unpack(ends)) .. words(unpack(presence)) end
-
 t.run {
   -- Must come first: no procedure has been opened in this process yet.
   {"instructions before any procedure are refused", function()

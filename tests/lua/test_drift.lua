@@ -3,7 +3,6 @@
 -- counters: drift_test.cpp).
 local t = require "testlib"
 local dc = require "lacdc"
-
 t.run_in_dir(function(dir) return {
   {"results of each function and DriftStats", function()
     dc.DriftClear()

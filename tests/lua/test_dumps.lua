@@ -1,7 +1,6 @@
 -- CacheDump and FilterSetDump of module ac, written through the host's zip stream and read back.
 local t, ac, lacdc, vyacore = require "testlib", require "ac", require "lacdc", require "vyacore"
 local CACHE_BYTES, SLOT_BYTES, DRIFT_BYTES, FILTER_BYTES = 2883584, 44, 1704, 65536
-
 -- v as n little-endian bytes (two's complement when negative).
 local function le(v, n)
   v = v % 2 ^ (8 * n)
@@ -17,7 +16,6 @@ local function slot_of(path)
   local d0, d1 = digest:byte(1, 2)
   return bit32.bxor(d0 * 256, d1 >= 128 and 0xFF00 or 0, d1), digest
 end
-
 t.run_in_dir(function(dir)
   local n = 0
   -- Runs the dumps into a new archive; its listing and entry reader.

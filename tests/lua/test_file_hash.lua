@@ -17,7 +17,6 @@ local function want(f, path, err, size)
   if f[1] ~= "HashNull" then r.n = r.n + 1; r[r.n] = err and 0 or size end
   return t.show(unpack(r, 1, r.n))
 end
-
 t.run_in_dir(function(dir)
   local function at(name) return dir .. "/" .. name end
   -- 3 * 64 KiB + 17 bytes of every byte value, so chunks end mid-pattern.

@@ -1,7 +1,6 @@
 -- Object cache as the policy code sees it: results, rule set round trips and
 -- argument rules (slots, eligibility and counters: object_cache_test.cpp).
 local t, lacdc = require "testlib", require "lacdc"
-
 t.run_in_dir(function(dir) return {
   {"results of each function; rule set round trips: a second result only for a block with numbers", function()
     lacdc.ClearCache()

@@ -7,7 +7,6 @@ local function cbc(extra)
   return o
 end
 local ECB = {encalg = "aes-128-ecb", key = K128}
-
 t.run_in_dir(function(dir)
   local function at(name) return dir .. "/" .. name end
   local function read(name) return assert(io.open(at(name), "rb")):read("*a") end

@@ -1,24 +1,19 @@
 -- Small helpers shared by the Lua tests.
 local M = {build = os.getenv("ACBUILD") or "build", source = os.getenv("ACSOURCE") or "."}
-
 function M.eq(got, want, what)
   if got ~= want then error(("%s: got %s, want %s"):format(what or "value", tostring(got), tostring(want)), 2) end
 end
-
 function M.raises(pattern, fn, ...)
   local ok, err = pcall(fn, ...)
   if ok or not tostring(err):find(pattern, 1, true) then error(("error %s lacks %q"):format(tostring(err), pattern), 2) end
 end
-
 -- Each row {message, fn, args...} must raise.
 function M.raise_all(rows) for _, r in ipairs(rows) do M.raises(r[1], r[2], unpack(r, 3, table.maxn(r))) end end
-
 function M.count(t)
   local n = 0
   for _ in pairs(t) do n = n + 1 end
   return n
 end
-
 -- All results as one line (strings quoted): count, type and value in one comparison.
 function M.show(...)
   local out = {}
@@ -28,7 +23,6 @@ function M.show(...)
   end
   return table.concat(out, ", ")
 end
-
 -- Runs named cases; reports each and fails at the end if any failed.
 function M.run(cases)
   local failed = 0
@@ -39,14 +33,12 @@ function M.run(cases)
   end
   if failed > 0 then error(failed .. " case(s) failed", 0) end
 end
-
 function M.sh(cmd)
   local p = assert(io.popen(cmd))
   local out = p:read("*a")
   assert(p:close(), "command failed: " .. cmd)
   return out
 end
-
 -- Starts shell command `cmd` in the background (in dir, with extra
 -- redirections such as "7<dir") and returns its pid once it runs exe.
 function M.spawn(cmd, exe, dir, redirs)
@@ -60,7 +52,6 @@ function M.spawn(cmd, exe, dir, redirs)
   error(cmd .. " did not start")
 end
 function M.spawn_sleep(seconds, dir, redirs) return M.spawn("sleep " .. seconds, "sleep$", dir, redirs) end
-
 -- Kills a process and waits until it is gone or a zombie.
 function M.kill(pid)
   os.execute("kill " .. pid .. " 2>/dev/null")
@@ -73,16 +64,13 @@ function M.kill(pid)
   end
   error("process " .. pid .. " did not end")
 end
-
 function M.writefile(path, data)
   local f = assert(io.open(path, "wb"))
   f:write(data)
   f:close()
   return path
 end
-
 function M.hex(s) return s and (s:gsub(".", function(c) return ("%02x"):format(c:byte()) end)) end
-
 -- Runs cases in a fresh directory under /srv (out of /tmp, which the drift
 -- tracker excludes) and removes it afterwards.
 function M.run_in_dir(make_cases)
@@ -91,11 +79,9 @@ function M.run_in_dir(make_cases)
   os.execute("rm -rf '" .. dir .. "'")
   if not ok then error(err, 0) end
 end
-
 -- Entries of a zip archive as "name size" pairs after checking every CRC.
 function M.zip_listing(path)
   return (M.sh("python3 -c 'import sys, zipfile\nz = zipfile.ZipFile(sys.argv[1]); assert z.testzip() is None\n" ..
     "print(\" \".join(\"%s %d\" % (i.filename, i.file_size) for i in z.infolist()))' '" .. path .. "'"):gsub("\n$", ""))
 end
-
 return M
