@@ -1,6 +1,5 @@
 -- Loading the driver, the device node, handles and the profiler hooks.
-local t = require "testlib"
-local d = require "drvlib"
+local t, d = require "testlib", require "drvlib"
 local sim, lacdc, show = d.sim, d.lacdc, d.show
 local dir = t.sh("mktemp -d"):match("%S+")
 local driver, hook, other = dir .. "/vava.ko", dir .. "/qnhook.ko", dir .. "/other.ko"

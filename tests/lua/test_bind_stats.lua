@@ -1,11 +1,9 @@
 -- BindStats and the /proc link lookups.
-local t = require "testlib"
-local lacdc = require "lacdc"
+local t, lacdc = require "testlib", require "lacdc"
 local function enoent(pid, link) return ('readlink("/proc/%d/%s"): No such file or directory'):format(pid, link) end
 t.run_in_dir(function(dir) return {
   {"BindStats right after loading: 58 zero fields", function()
-    local s = lacdc.BindStats()
-    local sum = 0
+    local s, sum = lacdc.BindStats(), 0
     for _, v in pairs(s) do sum = sum + v end
     t.eq(t.show(t.count(s), sum, s.exclude_filter, s.run_program, s.RunErrorNotExec), "58, 0, 0, 0, nil", "fields")
   end},

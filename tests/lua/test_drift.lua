@@ -1,8 +1,6 @@
--- Drift tracker and quick filters as the policy code sees them: results,
--- DriftStats and argument rules (the ring, overflow, cooldown, dups and
--- counters: drift_test.cpp).
-local t = require "testlib"
-local dc = require "lacdc"
+-- Drift tracker and quick filters as the policy code sees them: results, DriftStats
+-- and argument rules (the ring, overflow, cooldown, dups and counters: drift_test.cpp).
+local t, dc = require "testlib", require "lacdc"
 t.run_in_dir(function(dir) return {
   {"results of each function and DriftStats", function()
     dc.DriftClear()

@@ -1,5 +1,4 @@
--- File hashing against the command line digest tools, on real files of
--- every awkward kind.
+-- File hashing against the command line digest tools, on real files of every awkward kind.
 local t, ac = require "testlib", require "ac"
 -- Each function and the tools whose digests it returns, in order.
 local FNS = {{"HashAll", "md5sum", "sha1sum", "sha256sum"}, {"HashPrimary", "sha256sum"},
