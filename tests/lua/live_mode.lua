@@ -7,21 +7,6 @@ package.path = t.source .. "/examples/?.lua;" .. package.path
 local policy = require "policy"
 local sim, lacdc, T = d.sim, d.lacdc, d.lacdc.type
 local OPS = t.build .. "/live_ops"  -- real operations from a process of its own (tests/live/live_ops.c)
--- A fresh tmpfs on a fresh directory, outside the engine's excluded locations.
-local function mount()
-  local dir = t.sh("mktemp -d /run/aclive.XXXXXX 2>/dev/null || mktemp -d /srv/aclive.XXXXXX"):match("[^\n]+")
-  if os.execute("mount -t tmpfs -o size=64m,mode=755 aclive " .. dir) then return dir end
-  os.execute("rmdir " .. dir)
-  error("mount -t tmpfs failed")
-end
--- Runs the cases, then stops the live mode and removes the mount (lazily if
--- still busy) and its directory, whatever the outcome.
-local function run_cases(dir, cases)
-  local ok, err = pcall(t.run, cases)
-  sim.live(false)
-  os.execute("{ umount " .. dir .. " 2>/dev/null || umount -l " .. dir .. "; } && rmdir " .. dir)
-  if not ok then error(err, 0) end
-end
 -- Starts a shell command in the background. job:done() is true once it has
 -- ended; then job.rc is its exit status and job.out its output.
 local function start(cmd)
@@ -33,29 +18,7 @@ local function start(cmd)
     return self.rc ~= nil
   end}
 end
-local function wait(job, seconds)
-  d.wait_until(function() return job:done() end, "the job's end", seconds or 30)
-  return job
-end
--- Serves events with decide(ev) -> reply code until the job has ended and
--- then until 200 ms pass without an event for Lua. Returns the events handed
--- to Lua, each with the reply sent (ev.reply).
-local function serve(h, opts, job, decide)
-  local seen, limit = {}, os.time() + 30
-  while true do
-    local running = job and not job:done()
-    assert(os.time() <= limit, "the job did not end")
-    local ev, code, msg = h:get(running and 20 or 200, 1, opts.lockdown or 0, 0, opts.basedir or "", 0, 0)
-    if ev then
-      ev.reply = decide(ev)
-      if ev.reply then h:reply(ev, ev.reply) end
-      seen[#seen + 1] = ev
-    else
-      assert(lacdc.istimeout(code), msg)
-      if not running then return seen end
-    end
-  end
-end
+local function wait(job) d.wait_until(function() return job:done() end, "the job's end", 30) return job end
 -- The raw records (gettest) queued within `ms` milliseconds of quiet.
 local function records(h, ms)
   local out = {}
@@ -79,7 +42,9 @@ local function counters()
   local before = sim.live()
   return function(name) return sim.live()[name] - before[name] end
 end
-local dir = mount()
+-- A fresh tmpfs on a fresh directory, outside the engine's excluded locations.
+local dir = t.sh("mktemp -d /run/aclive.XXXXXX 2>/dev/null || mktemp -d /srv/aclive.XXXXXX"):match("[^\n]+")
+assert(os.execute("mount -t tmpfs -o size=64m,mode=755 aclive " .. dir) or os.remove(dir) and false, "mount -t tmpfs failed")
 local tool, approved, other, script = dir .. "/tool", dir .. "/approved/tool", dir .. "/other/tool", dir .. "/other/run.sh"
 os.execute(("mkdir %s/sub %s/approved %s/other && cp /usr/bin/true %s && cp %s %s && cp %s %s && echo 'echo script-ran' > %s")
            :format(dir, dir, dir, tool, tool, approved, tool, other, script))
@@ -87,14 +52,27 @@ policy.trusted_dirs = {dir .. "/approved/", "/usr/bin/", "/bin/"}
 local h = d.ready()
 local function ops(args) return start(OPS .. " " .. args) end
 local function line(ev, keys) return (keys:gsub("%S+", function(k) return tostring(ev[tonumber(k) or k]) end)) end
--- Runs cmd while serving events with the policy; lockdown unless opts say.
+-- Runs cmd (lockdown unless opts say) while serving events with the policy until it has ended and then
+-- until 200 ms pass without one; returns the job and the events handed to Lua, each with its reply (ev.reply).
 local OFF = {lockdown = 0}
 local function run(cmd, opts)
   opts = opts or {lockdown = 1}
-  local job = start(cmd)
-  return job, serve(h, opts, job, function(ev) return (policy.decide(ev, opts)) end)
+  local job, seen, limit = cmd and start(cmd), {}, os.time() + 30
+  while true do
+    local running = job and not job:done()
+    assert(os.time() <= limit, "the job did not end")
+    local ev, code, msg = h:get(running and 20 or 200, 1, opts.lockdown or 0, 0, opts.basedir or "", 0, 0)
+    if ev then
+      ev.reply = policy.decide(ev, opts)
+      if ev.reply then h:reply(ev, ev.reply) end
+      seen[#seen + 1] = ev
+    else
+      assert(lacdc.istimeout(code), msg)
+      if not running then return job, seen end
+    end
+  end
 end
-run_cases(dir, {
+local ok, err = pcall(t.run, {
   {"refuses anything but a tmpfs mount point of its own", function()
     local bind = t.sh("mktemp -d /run/aclive.XXXXXX"):match("[^\n]+")
     os.execute("mount --bind " .. dir .. " " .. bind)
@@ -181,7 +159,10 @@ run_cases(dir, {
     end
     local before, c = lacdc.EventAbstractionStats().ac_ignore, counters()
     t.writefile(dir .. "/other/own.txt", "own\n")
-    t.eq(c("own") .. " " .. c("timeouts") .. " " .. #serve(h, {}, nil, function() end), "1 0 0", "allowed at once, no wait")
+    t.eq(c("own") .. " " .. c("timeouts") .. " " .. #select(2, run(nil, OFF)), "1 0 0", "allowed at once, no wait")
     t.eq(lacdc.EventAbstractionStats().ac_ignore - before, 2, "the engine ignored its own open and close")
   end},
 })
+sim.live(false)  -- then remove the mount (lazily if still busy) and its directory, whatever the outcome
+os.execute("{ umount " .. dir .. " 2>/dev/null || umount -l " .. dir .. "; } && rmdir " .. dir)
+assert(ok, err)
