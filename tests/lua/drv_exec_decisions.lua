@@ -1,18 +1,14 @@
--- Exec, script-open and mmap events decided by the fast path over the
--- simulated driver, against real processes and files.
+-- Exec, script-open and mmap events decided by the fast path over the simulated driver, against real processes and files.
 local t, d = require "testlib", require "drvlib"
 local sim, lacdc, T = d.sim, d.lacdc, d.T
 local ALLOW, BLOCK = lacdc.REPLY_ALLOW, lacdc.REPLY_BLOCK
 local dir = d.workdir("exec")
-local tool = dir .. "/tool"
+local tool, h = dir .. "/tool", d.ready()
 os.execute("cp /usr/bin/true " .. tool .. " && mkdir " .. dir .. "/sub")
 local caller = t.spawn_sleep(60, dir)             -- a plain program: type normal
 -- argv[0] is not the executable's name, so only script extensions make it a script run
 local shell = t.spawn([[bash -c 'exec -a myshell bash -c "sleep 60; :"']], "bash$", dir)
-local h = d.ready()
-local function exec(path, pid, fd)
-  sim.push{type = T.execve_pre, id = 7, pid = pid or caller, fd = fd or -100, name = path}
-end
+local function exec(path, pid, fd) sim.push{type = T.execve_pre, id = 7, pid = pid or caller, fd = fd or -100, name = path} end
 local function reply1()
   local r = sim.replies()
   t.eq(#r .. " " .. r[1].id, "1 7", "one reply, to the record")
@@ -27,8 +23,7 @@ t.run {
       lacdc.AddToCache(tool, c[1], c[1] == 3 and "ruleset-1-2-3-4" or nil)
       exec(tool)
       local ev = d.ev(h, {lockdown = c[2]})
-      t.eq(reply1(), c[3], what .. ": reply sent before Lua sees the event")
-      t.eq(ev ~= nil, c[4], what .. ": handed to Lua")
+      t.eq(reply1() .. " " .. tostring(ev ~= nil), c[3] .. " " .. tostring(c[4]), what .. ": reply first; handed to Lua")
       if ev then
         t.eq(table.concat({ev.bind_action, ev.cache_type, ev.ruleset, ev.realpath, ev.fileName, ev.path,
                            ev.processName, ev.action_type, tostring(ev.isexec)}, " "),

@@ -37,13 +37,11 @@ t.run_in_dir(function(dir)
     end},
     {"CacheDump writes the object cache slot by slot and then the drift table", function()
       lacdc.ClearCache()
-      local blocked, approved = "/opt/dump/blocked-tool", "/opt/dump/approved-tool"
-      local sb, db = slot_of(blocked)
-      local sa, da = slot_of(approved)
-      assert(sb ~= sa, "the two test paths share a slot")
-      lacdc.AddToCache(blocked, 3, "ruleset-1-2-300-40000")
-      lacdc.AddToCache(approved, 1)
       lacdc.DriftClear()
+      local sb, db = slot_of("/opt/dump/blocked-tool")
+      local sa, da = slot_of("/opt/dump/approved-tool")  -- two other slots
+      lacdc.AddToCache("/opt/dump/blocked-tool", 3, "ruleset-1-2-300-40000")
+      lacdc.AddToCache("/opt/dump/approved-tool", 1)
       lacdc.DriftOpen(4242, 7)
       lacdc.DriftOpen(4243, 9)
       local list, entry = dump(ac.CacheDump)
@@ -60,7 +58,6 @@ t.run_in_dir(function(dir)
       local ring = slot(4242, 7) .. slot(4243, 9)
       t.eq(t.hex(entry("ac/drift")), t.hex(le(2, 8) .. le(2, 8) .. zeros(136) .. le(0, 8) .. le(2, 8) .. ring ..
            zeros(DRIFT_BYTES - 168 - #ring)), "drift table")
-      lacdc.ClearCache()
     end},
     {"FilterSetDump writes the 65536 bytes of the filter set; both dumps in call order", function()
       ac.ClearFilterSet()
@@ -72,7 +69,6 @@ t.run_in_dir(function(dir)
       local set = entry("ac/filterSet"):sub(1, FILTER_BYTES)
       t.eq(t.show(set:byte(1, 3)) .. " " .. set:byte(FILTER_BYTES), "1, 2, 2 128", "values 0, 9, 17 and 524305, 524287")
       t.eq(#set:gsub("%z", ""), 4, "no other byte set")
-      ac.ClearFilterSet()
     end},
   }
 end)
