@@ -49,7 +49,7 @@ local function feeder()
   d.wait_until(function() collect() return #replies >= pushed end, "a reply to every event")
   os.execute("sleep 0.1")
   collect()
-  sim.shutdown()
+  sim.shutdown()  -- the readers stop
   local seen, after = {}, lacdc.EventAbstractionStats()
   for _, r in ipairs(replies) do  -- one reply to a known event, a known code
     t.eq(not seen[r.id] and r.id <= pushed and r.reply >= lacdc.REPLY_ERROR and r.reply <= lacdc.REPLY_TRACKFILE, true, r.id)

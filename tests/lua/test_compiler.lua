@@ -29,14 +29,11 @@ end
 local function sieve(depth, ends, presence) return le32(depth) .. words(unpack(ends)) .. words(unpack(presence)) end
 t.run {
   -- Must come first: no procedure has been opened in this process yet.
-  {"instructions before any procedure are refused", function()
+  {"instructions before any procedure are refused; clear, default and signing", function()
     c.clear()
     t.raise_all {{"Max instructions for procedure: 0", c.newcode, 1, 0, 0, false, 0},
                  {"Max instructions for procedure: 0", c.newjump, 0}, {"Max instructions for procedure: 0", c.newreturn, 1}}
     same(c.tostring(), image(), "nothing stored")
-  end},
-  {"clear, default and signing; a second signature covers the first", function()
-    c.clear()
     c.default()
     local unsigned = image{{32, le32(2)}, {CODE, words(1, 0x400)}}
     same(c.tostring(), unsigned, "default program")
@@ -45,7 +42,7 @@ t.run {
     t.eq(c.guid(), block, "guid")
     same(c.tostring(), image{{16, block}, {32, le32(2)}, {CODE, words(1, 0x400)}, {9456, block}}, "signed image")
     local first = c.tostring()
-    c.sign()
+    c.sign()  -- a second signature covers the first
     t.eq(c.guid(), "\172" .. ("\0"):rep(10) .. le32(crc32(first)) .. "\0", "re-signed guid")
   end},
   {"procedures, operations, jumps, returns and links; refusals store nothing", function()

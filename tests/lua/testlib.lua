@@ -54,20 +54,11 @@ end
 function M.spawn_sleep(seconds, dir, redirs) return M.spawn("sleep " .. seconds, "sleep$", dir, redirs) end
 -- Kills a process and waits until it is gone or a zombie.
 function M.kill(pid)
-  os.execute("kill " .. pid .. " 2>/dev/null")
-  for _ = 1, 500 do
-    local f = io.open("/proc/" .. pid .. "/stat")
-    local st = f and f:read("*l")
-    if f then f:close() end
-    if not st or st:match("^%d+ %b() Z") then return end
-    os.execute("sleep 0.01")
-  end
-  error("process " .. pid .. " did not end")
+  assert(os.execute(("kill %d 2>/dev/null; for i in $(seq 500); do s=$(cut -d')' -f2 /proc/%d/stat 2>/dev/null) || exit 0; " ..
+    "case $s in ' Z'*) exit 0;; esac; sleep 0.01; done; exit 1"):format(pid, pid)), "process " .. pid .. " did not end")
 end
 function M.writefile(path, data)
-  local f = assert(io.open(path, "wb"))
-  f:write(data)
-  f:close()
+  assert(io.open(path, "wb")):write(data):close()
   return path
 end
 function M.hex(s) return s and (s:gsub(".", function(c) return ("%02x"):format(c:byte()) end)) end
