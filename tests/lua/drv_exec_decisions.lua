@@ -1,8 +1,7 @@
 -- Exec, script-open and mmap events decided by the fast path over the simulated driver, against real processes and files.
 local t, d = require "testlib", require "drvlib"
-local sim, lacdc, T = d.sim, d.lacdc, d.T
-local ALLOW, BLOCK = lacdc.REPLY_ALLOW, lacdc.REPLY_BLOCK
-local dir = d.workdir("exec")
+local sim, lacdc, T, ALLOW, BLOCK = d.sim, d.lacdc, d.T, d.lacdc.REPLY_ALLOW, d.lacdc.REPLY_BLOCK
+local dir = d.workdir()
 local tool, h = dir .. "/tool", d.ready()
 os.execute("cp /usr/bin/true " .. tool .. " && mkdir " .. dir .. "/sub")
 local caller = t.spawn_sleep(60, dir)             -- a plain program: type normal

@@ -34,24 +34,17 @@ function M.codes()
   for i, r in ipairs(sim.replies()) do out[i] = NAMES[r.reply] or tostring(r.reply) end
   return table.concat(out, " ")
 end
--- Counter deltas since the call (exclude_filter is in BindStats).
-function M.counters()
-  local before, bind0 = lacdc.EventAbstractionStats(), lacdc.BindStats().exclude_filter
-  return function(name)
-    if name == "exclude_filter" then return lacdc.BindStats().exclude_filter - bind0 end
-    return lacdc.EventAbstractionStats()[name] - before[name]
-  end
+function M.counters()  -- counter deltas since the call
+  local before = lacdc.EventAbstractionStats()
+  return function(name) return lacdc.EventAbstractionStats()[name] - before[name] end
 end
 function M.readfile(path)
   local f = io.open(path)
   return f and f:read("*a"), f and f:close()
 end
 M.mypid = tonumber(M.readfile("/proc/self/stat"):match("^%d+"))
-function M.workdir(name)
-  local dir = "/srv/acengine-" .. name .. "." .. M.mypid
-  os.execute("rm -rf " .. dir .. " && mkdir -p " .. dir)
-  return dir
-end
+-- A fresh directory out of /tmp, which the drift tracker excludes.
+function M.workdir() return t.sh("mktemp -d /srv/acengine.XXXXXX"):match("%S+") end
 function M.write(path, text, mode)
   t.writefile(path, text or "content\n")
   if mode then os.execute(("chmod %o '%s'"):format(mode, path)) end

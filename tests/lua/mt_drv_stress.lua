@@ -6,8 +6,7 @@
 local t, d, ac = require "testlib", require "drvlib", require "ac"
 local sim, lacdc, T = d.sim, d.lacdc, d.T
 local READERS = 3  -- then at least one churner
--- tool: decided by the cache; other: usually not cached; the sleeper writes
--- new.sh (tracked, then closed) and app.log (filtered out at close)
+-- tool: decided by the cache; other: usually not cached; new.sh (tracked, closed) and app.log (filtered out)
 local dir = "/srv/acengine-stress." .. d.mypid
 local tool, other, script, log = dir .. "/tool", dir .. "/other", dir .. "/new.sh", dir .. "/app.log"
 local ready_file, done_file, pid_file = dir .. "/ready", dir .. "/done", dir .. "/pid"
@@ -102,8 +101,7 @@ local function churner()
   end
 end
 if worker == 1 then
-  -- The readers stop only on shutdown and the churners on the done file: give
-  -- both whatever happened, then let them go of the directory before removing it.
+  -- Readers stop on shutdown, churners on the done file, whatever happened; then the directory goes.
   local ok, err = pcall(feeder)
   if not ok then pcall(d.write, done_file); sim.shutdown() end
   os.execute("sleep 0.2; rm -rf " .. dir)

@@ -4,11 +4,9 @@ local function run(args) return select(3, os.execute(t.build .. "/acagent " .. a
 t.run_in_dir(function(dir)
   local s = dir .. "/script.lua"
   return {{"each worker sees its number, the count and the arguments; errors give 1, usage 2", function()
-    t.writefile(s, ([[
-      local f = assert(io.open(%q .. worker, "w"))
-      f:write(worker, " ", workers, " ", arg[0] and "arg0" or "-", " ", select("#", ...), " ", arg[1], "\n")
-      f:close()
-      assert(require "ac" and require "lacdc")
+    t.writefile(s, ([[assert(require "ac" and require "lacdc")
+      assert(io.open(%q .. worker, "w")):write(worker, " ", workers, " ", arg[0] and "arg0" or "-", " ", select("#", ...),
+        " ", arg[1], "\n"):close()
       if worker == 2 and arg[1] == "fail" then error("boom") end]]):format(dir .. "/out."))
     t.eq(run("-w 3 " .. s .. " hello there"), 0, "exit status")
     for w = 1, 3 do t.eq(assert(io.open(dir .. "/out." .. w)):read("*l"), w .. " 3 arg0 2 hello", "worker " .. w) end

@@ -12,19 +12,15 @@ t.run_in_dir(function(dir) return {
     t.eq(t.show(dc.DriftDup(100, 3, 5)) .. "|" .. t.show(dc.DriftDup(100, 8, 9)), "nil, true|nil", "dups")
     local s = dc.DriftStats()
     t.eq(t.show(t.count(s), s.current, s.total, s.max, s.dirt, s.track), "22, 2, 3, 64, 257, 3", "stats")
-    -- A captured name: a string without its NUL.
-    local self = assert(io.open("/proc/self/stat")):read("*n")
-    local path = dir .. "/file"
+    local self, path, fd = assert(io.open("/proc/self/stat")):read("*n"), dir .. "/file"
     local file = assert(io.open(path, "w"))
-    local fd
     for n = 0, 1023 do if dc.GetFileNameFromPidAndFd(self, n) == path then fd = n break end end
     dc.DriftOpen(self, assert(fd, "own descriptor"))
     dc.DriftDupTrackPossibleClose(self, 900, fd)
-    t.eq(t.show(dc.DriftDup(self, 900, fd)), t.show(path), "old descriptor untracked: the name alone")
+    t.eq(t.show(dc.DriftDup(self, 900, fd)), t.show(path), "old descriptor untracked: the name alone, without its NUL")
     file:close()
     dc.DriftClear()
-    s = dc.DriftStats()
-    t.eq(t.show(s.current, s.total, s.track, s.max), "0, 0, 0, 64", "cleared")
+    t.eq(t.show(dc.DriftStats().current, dc.DriftStats().total, dc.DriftStats().track, dc.DriftStats().max), "0, 0, 0, 64", "cleared")
   end},
   {"arguments must be integers; a full 32-bit pid and a negative fd", function()
     t.raise_all {{"bad argument #2", dc.DriftOpen, 1}, {"number expected", dc.DriftClose, "x", 1},

@@ -12,7 +12,8 @@ local function zeros(n) return ("\0"):rep(n) end
 -- The object cache slot of a path and its SHA-256, by an outside tool. The
 -- slot: the digest's first two bytes as signed chars, (d0 << 8) ^ d1, low 16 bits.
 local function slot_of(path)
-  local digest = t.sh("printf '%s' '" .. path .. "' | sha256sum"):match("^(%x+)"):gsub("%x%x", function(h) return string.char(tonumber(h, 16)) end)
+  local digest = t.sh("printf '%s' '" .. path .. "' | sha256sum"):match("^(%x+)")
+    :gsub("%x%x", function(h) return string.char(tonumber(h, 16)) end)
   local d0, d1 = digest:byte(1, 2)
   return bit32.bxor(d0 * 256, d1 >= 128 and 0xFF00 or 0, d1), digest
 end

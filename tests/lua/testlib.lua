@@ -39,8 +39,7 @@ function M.sh(cmd)
   assert(p:close(), "command failed: " .. cmd)
   return out
 end
--- Starts shell command `cmd` in the background (in dir, with extra
--- redirections such as "7<dir") and returns its pid once it runs exe.
+-- Starts `cmd` in the background (in dir, with redirections such as "7<dir"); its pid once it runs exe.
 function M.spawn(cmd, exe, dir, redirs)
   local inner = ("echo $$ >&9; exec " .. cmd .. " 9>&-"):gsub("'", "'\\''")
   local pid = M.sh(("(%s sh -c '%s' 9>&1 %s >/dev/null 2>&1 </dev/null &)")
@@ -62,8 +61,7 @@ function M.writefile(path, data)
   return path
 end
 function M.hex(s) return s and (s:gsub(".", function(c) return ("%02x"):format(c:byte()) end)) end
--- Runs cases in a fresh directory under /srv (out of /tmp, which the drift
--- tracker excludes) and removes it afterwards.
+-- Runs cases in a fresh directory out of /tmp (which the drift tracker excludes), removed afterwards.
 function M.run_in_dir(make_cases)
   local dir = M.sh("mktemp -d /srv/actest.XXXXXX"):match("^(%S+)")
   local ok, err = pcall(function() M.run(make_cases(dir)) end)
