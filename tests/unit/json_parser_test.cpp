@@ -105,14 +105,6 @@ TEST(JsonParser, NestingLimitIs64)
     for (int i = 0; i < 63; ++i) objects += "{\"k\":";
     EXPECT_EQ("ok", Failure(objects + "{}" + std::string(63, '}')));
     EXPECT_EQ("Max structure depth reached 321 322", Failure(objects + "{\"k\":{}}" + std::string(63, '}')));
-    std::string text = "1";
-    want = {4};
-    for (int i = 0; i < 32; ++i) {
-        text = "[{\"k\":" + text + "}]";
-        want.insert(want.begin(), {10, 13, 5, 9});
-        want.insert(want.end(), {14, 11});
-    }
-    EXPECT_EQ(want, Tokens(text));
 }
 
 TEST(JsonParser, CompleteAndFailedAreFinal)
@@ -141,18 +133,10 @@ TEST(JsonParser, CompleteAndFailedAreFinal)
     EXPECT_EQ(-1, json_bail(&p, "Custom"));
     EXPECT_STREQ("Custom", p.message);
     EXPECT_EQ(sizeof "Custom", p.message_len);
-
-    // Only reachable through a damaged record.
-    const char close[] = " ]";
-    json_init(&p, close, sizeof close);
-    p.state = JSON_STATE_ARRAY_ITEM;
-    EXPECT_EQ(JSON_ERROR, json_next(&p));
-    EXPECT_STREQ("Closing bracket without match", p.message);
-    EXPECT_EQ(1, p.token_start - close);
 }
 
 // The text must end with a NUL, which may come early.
-TEST(JsonParser, InitAndScannerCodes)
+TEST(JsonParser, Init)
 {
     json_parser p;
     const char inner[5] = {'1', '2', '\0', 'x', 'y'}, bare[3] = {'[', '1', ']'};
@@ -165,12 +149,6 @@ TEST(JsonParser, InitAndScannerCodes)
         EXPECT_FALSE(json_has_more(&p));
         EXPECT_EQ(JSON_ERROR, json_next(&p));
     }
-    const char text[] = " , : [ ] { } \"s\" ";
-    json_init(&p, text, sizeof text);
-    for (int want : {6, 9, 10, 11, 13, 14, 5}) EXPECT_EQ(want, json_lex(&p));
-    EXPECT_EQ(JSON_END, json_lex(&p));
-    EXPECT_EQ(13, p.token_start - text);
-    EXPECT_EQ(17, p.token_end - text);  // white space skipped, bounds otherwise kept
 }
 
 TEST(JsonParser, TokenAccess)
@@ -180,7 +158,6 @@ TEST(JsonParser, TokenAccess)
     EXPECT_TRUE(json_match(&s.p, "a\\\"b\\n"));  // escapes compared as written
     EXPECT_FALSE(json_match(&s.p, "a\"b\n"));
     EXPECT_FALSE(json_match(&s.p, "a\\\"b\\"));
-    EXPECT_FALSE(json_match(&s.p, "a\\\"b\\nx"));
     First empty("\"\""), number("12");
     EXPECT_TRUE(json_match(&empty.p, ""));
     EXPECT_FALSE(json_match(&number.p, "12"));

@@ -7,11 +7,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
-#include <utility>
 #include <vector>
 
 // A private directory, removed with its content. Under /srv, not /tmp: the
@@ -79,13 +77,10 @@ struct Child {
             if (chdir(dir.c_str()) == 0) execv(exe.c_str(), args.data());
             _exit(127);
         }
-        char buf[PATH_MAX];
-        std::string link = "/proc/" + std::to_string(pid) + "/exe";
-        for (int i = 0; i < 500; i++, usleep(10000)) {
-            ssize_t n = readlink(link.c_str(), buf, sizeof buf);
-            if (n > 0 && std::string(buf, (size_t)n) == exe) return;
-        }
-        ADD_FAILURE() << exe << " did not start";
+        char buf[PATH_MAX] = {};
+        for (int i = 0; i < 500 && buf != exe; i++, usleep(10000))
+            buf[std::max(readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), buf, sizeof buf - 1), 0L)] = 0;
+        EXPECT_EQ(buf, exe) << " did not start";
     }
     ~Child() { kill(pid, SIGKILL), waitpid(pid, nullptr, 0); }
 };
