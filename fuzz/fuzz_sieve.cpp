@@ -52,21 +52,19 @@ void sieve(lua_State* L, FuzzedDataProvider& in)
     unsigned count = in.ConsumeIntegralInRange(0, 48);
     lua_createtable(L, (int)count, 0);
     for (unsigned i = 1; i <= count; i++) {
-        if (in.ConsumeIntegralInRange(0, 15) == 0) {
+        if (in.ConsumeIntegralInRange(0, 15) == 0)
             lua_pushinteger(L, in.ConsumeIntegral<int16_t>());  // numbers are skipped
-        } else {
-            strings.push_back(in.ConsumeRandomLengthString(90));
-            lua_pushlstring(L, strings.back().data(), strings.back().size());
-        }
+        else
+            strings.push_back(in.ConsumeRandomLengthString(90)),
+                lua_pushlstring(L, strings.back().data(), strings.back().size());
         lua_rawseti(L, -2, (int)i);
     }
-    switch (in.ConsumeIntegralInRange(0, 4)) {
-    case 0: lua_pushnil(L); break;
-    case 1: lua_pushinteger(L, in.ConsumeIntegralInRange<lua_Integer>(-3, 70)); break;
-    case 2: lua_pushnumber(L, in.ConsumeFloatingPointInRange<double>(-1e10, 1e10)); break;
-    case 3: lua_pushinteger(L, ((lua_Integer)1 << 32) + in.ConsumeIntegralInRange(0, 70)); break;
-    default: lua_pushinteger(L, in.ConsumeIntegral<lua_Integer>()); break;
-    }
+    const int depth = in.ConsumeIntegralInRange(0, 4);
+    if (depth == 0) lua_pushnil(L);
+    if (depth == 1) lua_pushinteger(L, in.ConsumeIntegralInRange<lua_Integer>(-3, 70));
+    if (depth == 2) lua_pushnumber(L, in.ConsumeFloatingPointInRange<double>(-1e10, 1e10));
+    if (depth == 3) lua_pushinteger(L, ((lua_Integer)1 << 32) + in.ConsumeIntegralInRange(0, 70));
+    if (depth == 4) lua_pushinteger(L, in.ConsumeIntegral<lua_Integer>());
     // The working depth: the argument's low 32 bits (0 when absent or not a
     // number), as for every integer argument of the compiler; 64 unless within 1..64.
     const uint32_t asked = (uint32_t)lua_tointeger(L, -1);
@@ -100,12 +98,11 @@ void other_call(lua_State* L, FuzzedDataProvider& in)
         lua_pushlstring(L, s.data(), s.size());
     }
     for (int i = 0; i < call.second; i++) {
-        switch (in.ConsumeIntegralInRange(0, 3)) {
-        case 0: lua_pushinteger(L, in.ConsumeIntegralInRange<lua_Integer>(-2, 300)); break;
-        case 1: lua_pushinteger(L, in.ConsumeIntegral<uint32_t>()); break;
-        case 2: lua_pushinteger(L, in.ConsumeIntegral<lua_Integer>()); break;
-        default: lua_pushboolean(L, in.ConsumeBool()); break;
-        }
+        const int how = in.ConsumeIntegralInRange(0, 3);
+        if (how == 0) lua_pushinteger(L, in.ConsumeIntegralInRange<lua_Integer>(-2, 300));
+        if (how == 1) lua_pushinteger(L, in.ConsumeIntegral<uint32_t>());
+        if (how == 2) lua_pushinteger(L, in.ConsumeIntegral<lua_Integer>());
+        if (how == 3) lua_pushboolean(L, in.ConsumeBool());
     }
     lua_pcall(L, call.second < 0 ? 1 : call.second, 0, 0);
     lua_settop(L, top);

@@ -111,16 +111,13 @@ TEST(Sim, Contract)
         // Modules by base name; an injected failure changes nothing; qnhook stays while vava is loaded.
         {"sim.fail('finit_module', 12)", DO(finit("vava.ko"), lua("return sim.status().driver")), "ENOMEMfalse"},
         {"", DO(finit("qnhook.ko"), finit("vava.ko"), finit("vava.ko")), "00EEXIST"},
-        {"", DO(lua("local s = sim.status() return tostring(s.hook) .. tostring(s.driver)")), "truetrue"},
-        {"", DO(devices()), "240 vava\n"},
-        {"", DO(unload("qnhook"), unload("vava"), unload("other")), "EAGAIN0ENOENT"},
-        {"", DO(devices()), ""},
-        {"", DO(res(syscall(SYS_getpid)) == std::to_string(getpid()) ? "real" : "faked"), "real"},
+        {"", DO(lua("local s = sim.status() return tostring(s.hook) .. tostring(s.driver)"), devices()),
+         "truetrue240 vava\n"},
+        {"", DO(unload("qnhook"), unload("vava"), unload("other"), devices()), "EAGAIN0ENOENT"},
         // The node exists only in the simulation.
         {"", DO(res(unlink(kNode)), res(mknod(kNode, S_IFCHR, makedev(240, 0))), res(mknod(kNode, S_IFCHR, 0))),
          "ENOENT0EEXIST"},
         {"", DO(lua("return sim.status().rdev"), res(open(kNode, O_RDWR))), major_240 + "ENXIO"},
-        {"", DO(res(mknod((dir + "/fifo").c_str(), S_IFIFO | 0600, 0)), res(access((dir + "/fifo").c_str(), 0))), "00"},
         {"", DO(res(unlink(kNode)), res(open(kNode, O_RDWR))), "0ENOENT"},
         // Handles, whole records in order per handle, poll.
         {"sim.setup{driver = true, node = true, major = 251}", DO(devices()), "251 vava\n"},
@@ -131,7 +128,6 @@ TEST(Sim, Contract)
          "02136 1 7 1024"},
         {"sim.push({id = 2}, 1) sim.pushraw('abc', 1)", DO(poll_fd(fd), read_rec(fd), "|", read_rec(fd), poll_fd(fd)),
          "12136 2 0 0|3 abc0"},
-        {"", DO(lua("return select(2, pcall(sim.push, {}, 3)):match('no open handle 3')")), "no open handle 3"},
         {"", DO(res(close(fd2)), res(close(fd2)), lua("return sim.status().handles")), "0EBADF1"},
         // Replies and commands with the default responder.
         {"", []() -> V {
@@ -139,12 +135,10 @@ TEST(Sim, Contract)
              return {res(ioctl(fd, 0xACDC02, &m)),
                      lua("local r = sim.replies()[1] return r.reply..r.id..r.eta..r.error")};
          }, "01304230-5"},
-        {"", DO(lua("return #sim.replies()"), res(ioctl(fd, 0x5401, nullptr))), "0ENOTTY"},
         {"", DO(command(std::string("\"setfilefilter\"\0x", 17)), "|", command("\"beworkers\"")), "0 4 true|0 4 null"},
-        {"", DO(command("\"getfilefilter\""), "|", command("\"getfilefilter\""), "|", command("\"getfilefilter\"", 16)),
-         "0 20 filter 32,32,1|0 20 filter 32,32,2|0 20 " + std::string("\0\0\0\0\0\0\0\0 \0\0\0 \0\0\0", 16)},
-        {"", DO(lua("local c = sim.commands() return #c .. #c[1] .. c[2] .. sim.lastcommand().resp_size")),
-         "517\"beworkers\"16"},
+        {"", DO(command("\"getfilefilter\""), "|", command("\"getfilefilter\""), "|",
+                lua("return #sim.commands() .. sim.lastcommand().resp_size")),
+         "0 20 filter 32,32,1|0 20 filter 32,32,2|464"},
         // A Lua responder: its text and status; an error fails the ioctl.
         {"sim.respond(function(c) if c == 'bad' then error('boom') end "
          "return 'ok:' .. c, c == 'neg' and -13 or c == 'pos' and 7 or 0 end)",
@@ -163,11 +157,9 @@ TEST(Sim, Contract)
          DO(res(unlink(kNode)), res(mknod(kNode, S_IFCHR, 0)), res(mknod(kNode, S_IFCHR, 0)), res(unlink(kNode)),
             res(mknod(kNode, S_IFCHR, 0)), res(mknod(kNode, S_IFCHR, 0))),
          "00EPERM0EPERM0"},
-        {"sim.fail('unlink', 16)", DO(res(unlink(kNode)), lua("return sim.status().node")), "EBUSYtrue"},
         {"sim.fail('close', 9) sim.fail('open', 13)",
          DO(res(close(fd)), lua("return sim.status().handles"), res(open(kNode, O_RDWR))), "EBADF1EACCES"},
         {"sim.fail('read', 5) sim.fail('read', 5, 0) sim.push({id = 10}, 1)", DO(read_rec(fd)), "2136 10 0 0"},
-        {"", DO(lua("return select(2, pcall(sim.fail, 'write', 5)):match('unknown operation')")), "unknown operation"},
         // Hangup: queued records first, then POLLHUP alone; nothing more is queued.
         {"sim.push({id = 3}, 1) sim.hangup(1)", DO(poll_fd(fd), read_rec(fd), "|", poll_fd(fd)), "12136 3 0 0|16"},
         {"", DO(lua("return select(2, pcall(sim.push, {}, 1)):match('hung up')")), "hung up"},

@@ -56,28 +56,6 @@ TEST(FastPathEquivalence, InterpreterScanEqualsTheRulesAppliedOneByOne)
     }
 }
 
-bool on_command_line_with_fgets(uint64_t pid, const char* text)
-{
-    char name[64], line[1024];
-    snprintf(name, sizeof name, "/proc/%lu/cmdline", (unsigned long)pid);
-    FILE* f = fopen(name, "r");
-    if (!f) return false;
-    bool read = fgets(line, sizeof line, f) != nullptr;
-    fclose(f);
-    return read && line[0] != '\0' && strstr(line, text) != nullptr;
-}
-
-TEST(FastPathEquivalence, CommandLineSearchReadsTheFirstLineAsFgetsDid)
-{
-    TempDir d("cmdline");
-    Child plain({"sleep", "600"}, d.path), newline({"sle\nep", "600"}, d.path),
-        long_arg({std::string(1500, 'a') + "tail", "600"}, d.path), empty({"", "600"}, d.path);
-    for (pid_t pid : {plain.pid, newline.pid, long_arg.pid, empty.pid, getpid(), (pid_t)999999999})
-        for (const char* text : {"sleep", "sle", "ep", "\n", "600", "aaaa", "tail", "", "sle\nep"})
-            EXPECT_EQ(IsOnCommandLine((uint64_t)pid, text), on_command_line_with_fgets((uint64_t)pid, text))
-                << "pid " << pid << " text '" << text << "'";
-}
-
 TEST(FastPathEquivalence, ObjectDigestIsEvpSha256)
 {
     EXPECT_EQ(ac_sha256_uses_evp(), EVP_default_properties_is_fips_enabled(nullptr) ? 1 : 0);

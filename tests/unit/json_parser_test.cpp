@@ -62,16 +62,6 @@ TEST(JsonParser, TokenSequences)
     EXPECT_EQ(V({10, 13, 5, 9, 10, 12, 14, 7, 10, 13, 15, 11, 7, 4, 11}), Tokens("[{\"k\":[]},[{}],1]"));
 }
 
-TEST(JsonParser, NumbersAreScannedNotJudged)
-{
-    for (const char* text : {"-12", "-0.5", "0", "-0", "1.2.3", "1e+e", "0-1"}) {
-        First t(text);
-        EXPECT_EQ(JSON_NUMBER, t.code) << text;
-        EXPECT_EQ(text, t.raw()) << text;
-        EXPECT_FALSE(json_has_more(&t.p)) << text;
-    }
-}
-
 // Scanner errors: the end stays where the unreadable token begins, the start
 // is the token before it. Grammar errors bound the refused token.
 TEST(JsonParser, ErrorsAndTheirPositions)
@@ -105,50 +95,6 @@ TEST(JsonParser, NestingLimitIs64)
     for (int i = 0; i < 63; ++i) objects += "{\"k\":";
     EXPECT_EQ("ok", Failure(objects + "{}" + std::string(63, '}')));
     EXPECT_EQ("Max structure depth reached 321 322", Failure(objects + "{\"k\":{}}" + std::string(63, '}')));
-}
-
-TEST(JsonParser, CompleteAndFailedAreFinal)
-{
-    // The value 1 is complete; the x after it is never read.
-    const char text[] = "1 x";
-    json_parser p;
-    json_init(&p, text, sizeof text);
-    EXPECT_EQ(JSON_NUMBER, json_next(&p));
-    EXPECT_EQ(JSON_STATE_DONE, p.state);
-    EXPECT_FALSE(json_has_more(&p));
-    EXPECT_EQ(1, p.token_end - text);
-
-    const char two[] = "1 2";
-    json_init(&p, two, sizeof two);
-    json_next(&p);
-    EXPECT_EQ(JSON_ERROR, json_next(&p));
-    EXPECT_STREQ("Done", p.message);
-    EXPECT_EQ(2, p.token_start - two);
-    // A failed parser keeps its first message, position and code.
-    EXPECT_EQ(JSON_ERROR, json_next(&p));
-    EXPECT_STREQ("Done", p.message);
-    EXPECT_EQ(3, p.token_end - two);
-    EXPECT_EQ(JSON_ERROR, p.last_token);
-
-    EXPECT_EQ(-1, json_bail(&p, "Custom"));
-    EXPECT_STREQ("Custom", p.message);
-    EXPECT_EQ(sizeof "Custom", p.message_len);
-}
-
-// The text must end with a NUL, which may come early.
-TEST(JsonParser, Init)
-{
-    json_parser p;
-    const char inner[5] = {'1', '2', '\0', 'x', 'y'}, bare[3] = {'[', '1', ']'};
-    ASSERT_EQ(0, json_init(&p, inner, sizeof inner));
-    EXPECT_EQ(3u, p.input_len);
-    EXPECT_TRUE(p.state == JSON_STATE_START && p.last_token == JSON_NONE && p.message_len == 1);
-    for (size_t len : {size_t(3), size_t(0)}) {
-        EXPECT_EQ(-1, json_init(&p, bare, len));
-        EXPECT_STREQ("Message is not null-terminated", p.message);
-        EXPECT_FALSE(json_has_more(&p));
-        EXPECT_EQ(JSON_ERROR, json_next(&p));
-    }
 }
 
 TEST(JsonParser, TokenAccess)

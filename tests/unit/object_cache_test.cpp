@@ -154,8 +154,10 @@ TEST_F(ObjectCache, SlotSharingEvictionAndRulesetNumbers)
 TEST_F(ObjectCache, TypeMappingAndCounters)
 {
     const std::pair<int32_t, int32_t> cases[] = {{0, 1}, {1, 1}, {2, 2}, {3, 3}, {4, 1}, {-1, 1}, {INT32_MIN, 1}};
-    const ac_cache_stat add[] = {AC_STAT_ADD_APPROVED, AC_STAT_ADD_APPROVED, AC_STAT_ADD_UNRECOGNIZED, AC_STAT_ADD_BLOCK};
-    const ac_cache_stat hit[] = {AC_STAT_HIT_APPROVED, AC_STAT_HIT_APPROVED, AC_STAT_HIT_UNRECOGNIZED, AC_STAT_HIT_BLOCK};
+    const ac_cache_stat add[] = {AC_STAT_ADD_APPROVED, AC_STAT_ADD_APPROVED, AC_STAT_ADD_UNRECOGNIZED,
+                                 AC_STAT_ADD_BLOCK};
+    const ac_cache_stat hit[] = {AC_STAT_HIT_APPROVED, AC_STAT_HIT_APPROVED, AC_STAT_HIT_UNRECOGNIZED,
+                                 AC_STAT_HIT_BLOCK};
     for (auto [type, stored] : cases) {
         std::string p = "/usr/bin/type-" + std::to_string(type);
         Stats before = snap();

@@ -2,14 +2,15 @@
 // filter on every cut of a stream, and GCM without its tag.
 #include <gtest/gtest.h>
 #include <openssl/err.h>
-#include <openssl/evp.h>
 #include <zlib.h>
+#include <openssl/evp.h>
+
+#include "ac/ruleset_decrypt.h"
+#include "unit_util.h"
 
 #include <string>
 
-#include "ac/ruleset_decrypt.h"
 #include "ac/zlib_bio.h"
-#include "unit_util.h"
 
 namespace {
 
@@ -54,31 +55,24 @@ TEST(ZlibBio, InflatesWithAnyReadSizeAndRefusesEveryCut)
 // The stream decrypts, but nothing authenticates it: no content may come back.
 TEST(Ruleset, GcmWithoutItsTagIsNotAccepted)
 {
-    ASSERT_FALSE(EVP_default_properties_is_fips_enabled(nullptr)) << "expects a machine outside FIPS mode";
     TempDir dir("ruleset");
     const std::string key(32, 'k'), iv(12, 'i'), plain(5000, 'r');
     std::string enc(plain.size(), '\0');
     int len = 0;
     EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
-    EVP_EncryptInit_ex(ctx, EVP_aes_256_gcm(), nullptr, (const unsigned char*)key.data(), (const unsigned char*)iv.data());
+    EVP_EncryptInit_ex(ctx, EVP_aes_256_gcm(), nullptr, (const unsigned char*)key.data(),
+                       (const unsigned char*)iv.data());
     EVP_EncryptUpdate(ctx, (unsigned char*)&enc[0], &len, (const unsigned char*)plain.data(), (int)plain.size());
     EVP_CIPHER_CTX_free(ctx);
-    // DecryptRuleset(path, {encalg=, key=, iv=, comp=}): its error text.
-    auto decrypt = [&](const std::string& iv_given) {
-        lua_State* L = luaL_newstate();
-        lua_pushcfunction(L, l_DecryptRuleset);
-        lua_pushstring(L, dir.file("rules.gcm", enc).c_str());
-        lua_newtable(L);
-        const std::pair<const char*, std::string> opts[] = {
-            {"encalg", "aes-256-gcm"}, {"key", key}, {"iv", iv_given}, {"comp", "none"}};
-        for (auto& [k, v] : opts) lua_pushlstring(L, v.data(), v.size()), lua_setfield(L, -2, k);
-        bool ok = lua_pcall(L, 2, LUA_MULTRET, 0) == LUA_OK && lua_gettop(L) == 1;
-        std::string out = ok ? "<content>" : lua_tostring(L, -1);
-        lua_close(L);
-        return out;
-    };
-    EXPECT_EQ(decrypt(iv).rfind("Failed to read ruleset: ", 0), 0u) << decrypt(iv);
-    EXPECT_EQ(decrypt(std::string(16, 'i')), "IV length (16) does not match cipher 'aes-256-gcm' (12)");
+    lua_State* L = luaL_newstate();
+    lua_pushcfunction(L, l_DecryptRuleset);
+    lua_pushstring(L, dir.file("rules.gcm", enc).c_str());
+    lua_newtable(L);
+    for (auto [k, v] : {std::pair<const char*, std::string>{"encalg", "aes-256-gcm"}, {"key", key}, {"iv", iv}})
+        lua_pushlstring(L, v.data(), v.size()), lua_setfield(L, -2, k);
+    EXPECT_TRUE(lua_pcall(L, 2, LUA_MULTRET, 0) != LUA_OK || lua_isnil(L, 1)) << "no content";
+    EXPECT_EQ(std::string(lua_tostring(L, -1)).rfind("Failed to read ruleset: ", 0), 0u) << lua_tostring(L, -1);
+    lua_close(L);
 }
 
 }  // namespace
