@@ -1,24 +1,24 @@
-// Shared by the fuzz targets: a Lua state with the driver-channel module, and
-// calls into Lua that cannot escape the target (a Lua error is an expected
-// outcome of bad input, never a finding; a sanitizer report or a trap is).
+// Shared by the fuzz targets: a Lua state with the engine's modules, and the
+// check that stops a run. A Lua error is an expected outcome of bad input,
+// never a finding; a sanitizer report or a broken check is.
 #pragma once
 #include <lua.hpp>
 
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
 extern "C" int luaopen_lacdc(lua_State* L);
 extern "C" int luaopen_ac(lua_State* L);
 
+#define FUZZ_CHECK(cond) \
+    do { if (!(cond)) fprintf(stderr, "fuzz: invariant broken: %s\n", #cond), abort(); } while (0)
+
 namespace fuzz {
 
-// A fresh state with the standard libraries and the modules "lacdc" and "ac"
-// in package.loaded and as globals of those names.
+// A fresh state with the standard libraries and the globals lacdc and ac.
 inline lua_State* new_state()
 {
     lua_State* L = luaL_newstate();
-    if (!L) abort();
     luaL_openlibs(L);
     luaL_requiref(L, "lacdc", luaopen_lacdc, 1);
     luaL_requiref(L, "ac", luaopen_ac, 1);
@@ -26,21 +26,31 @@ inline lua_State* new_state()
     return L;
 }
 
-// lua_pcall that keeps nargs arguments and the function below them; returns
-// the status and leaves the results (or the error) on the stack.
-inline int pcall(lua_State* L, int nargs, int nresults = LUA_MULTRET)
+// Clears the stack and, every so often, collects what the runs left.
+inline void end_run(lua_State* L, unsigned every)
 {
-    return lua_pcall(L, nargs, nresults, 0);
+    static unsigned runs;
+    lua_settop(L, 0);
+    if (++runs % every == 0) lua_gc(L, LUA_GCCOLLECT, 0);
 }
-
-// Stops the run with a crash libFuzzer records, for a broken invariant.
-[[noreturn]] inline void invariant_failed(const char* what)
-{
-    fprintf(stderr, "fuzz: invariant broken: %s\n", what);
-    abort();
-}
-
-#define FUZZ_CHECK(cond) \
-    do { if (!(cond)) ::fuzz::invariant_failed(#cond); } while (0)
 
 }  // namespace fuzz
+
+#if __has_include("machine.h")  // the targets that link the simulated driver
+#include "machine.h"
+namespace fuzz {
+// The driver loaded with its node; a handle opened by lacdc.open(), kept in the registry.
+inline int open_sim_handle(lua_State* L)
+{
+    sim::reset();
+    sim::Setup s;
+    s.hook = s.driver = s.node = 1;
+    sim::setup(s);
+    if (luaL_dostring(L, "return assert(lacdc.open())") != LUA_OK) {
+        fprintf(stderr, "fuzz: cannot open the simulated device: %s\n", lua_tostring(L, -1));
+        abort();
+    }
+    return luaL_ref(L, LUA_REGISTRYINDEX);
+}
+}  // namespace fuzz
+#endif

@@ -23,12 +23,7 @@ struct Event {
         ctx.basedir = "";
         if (with_log) ctx.debugLog = fmemopen(log, sizeof log, "w");
     }
-    ~Event()
-    {
-        if (ctx.debugLog) fclose(ctx.debugLog);
-    }
-    int32_t run() { return AbstractEvent(&reply, &ctx); }
-    // The debug lines written so far.
+    ~Event() { if (ctx.debugLog) fclose(ctx.debugLog); }
     std::string lines() { return fflush(ctx.debugLog), log; }
 };
 
@@ -41,32 +36,26 @@ struct Delta {
 
 }  // namespace
 
-// Without a debug log: nothing may be written anywhere.
-TEST(Dispatcher, OwnEventsAreIgnoredWhateverTheirType)
+// The agent's own events are ignored whatever their type; others of no handler are answered with an error.
+TEST(Dispatcher, OwnAndUnsupportedEvents)
 {
-    for (uint32_t type : {30u, 31u, 7u, 200u}) {
+    for (uint32_t type : {30u, 200u}) {
         Delta d;
-        auto ev = std::make_unique<Event>(type, (int32_t)getpid(), 0x100000005ull, false);
-        EXPECT_EQ(ev->run(), 11);
+        auto ev = std::make_unique<Event>(type, (int32_t)getpid(), 0x100000005ull, false);  // no log: none written
+        EXPECT_EQ(AbstractEvent(&ev->reply, &ev->ctx), 11);
         EXPECT_EQ(ev->reply.reply, (uint32_t)REPLY_IGNORE);
         EXPECT_EQ(ev->reply.id, 5u) << "low 32 bits of the id";
-        EXPECT_EQ(d(STAT_ac_ignore), 1u);
-        EXPECT_EQ(d(STAT_total_events) + d(STAT_event_not_handled), 0u);
+        EXPECT_EQ(d(STAT_ac_ignore) * 10 + d(STAT_total_events) + d(STAT_event_not_handled), 10u);
     }
-}
-
-TEST(Dispatcher, UnsupportedTypesAreAnsweredWithError)
-{
-    for (uint32_t type : {0u, 11u, 12u, 14u, 21u, 31u, 33u, 34u, 44u, 46u, 49u, 50u, 0xFFFFFFFFu}) {
+    for (uint32_t type : {0u, 11u, 21u, 31u, 49u, 50u, 0xFFFFFFFFu}) {
         Delta d;
         auto ev = std::make_unique<Event>(type, 1, 77);
-        EXPECT_EQ(ev->run(), 11) << type;
+        EXPECT_EQ(AbstractEvent(&ev->reply, &ev->ctx), 11) << type;
         EXPECT_EQ(ev->reply.reply, (uint32_t)REPLY_ERROR);
-        EXPECT_EQ(ev->reply.id, 77u);
-        EXPECT_EQ(ev->reply.eta | ev->reply.error, 0);
-        const std::string line = "Type " + std::to_string((int32_t)type) + " not supported by C event abstraction\n";
-        EXPECT_EQ(ev->lines(), line + "REPLY_ERROR\n");
-        for (ac_stat s : {STAT_event_not_handled, STAT_total_events, STAT_ac_error}) EXPECT_EQ(d(s), 1u) << s;
+        EXPECT_EQ(ev->reply.id + ev->reply.eta + ev->reply.error, 77);
+        EXPECT_EQ(ev->lines(),
+                  "Type " + std::to_string((int32_t)type) + " not supported by C event abstraction\nREPLY_ERROR\n");
+        EXPECT_EQ(d(STAT_event_not_handled) + d(STAT_total_events) + d(STAT_ac_error), 3u) << type;
         EXPECT_EQ(d(STAT_lua_return) + d(STAT_eagain_return), 0u);
     }
 }
@@ -97,17 +86,11 @@ TEST(Dispatcher, ReplyOperationsSetCodeCounterAndResult)
         EXPECT_EQ(d(c.counter), 1u);
         EXPECT_EQ(ev->lines(), c.line);
     }
-}
-
-TEST(Dispatcher, StatHandlerCountsResultsAndLuaSeesLow32Bits)
-{
+    // The handler's results: Lua returns, retries, and every event.
     Delta d;
     for (int32_t r : {0, 1, 11, -5}) StatHandler(r);
-    EXPECT_EQ(d(STAT_lua_return), 2u);
-    EXPECT_EQ(d(STAT_eagain_return), 1u);
-    EXPECT_EQ(d(STAT_total_events), 4u);
-
-    lua_State* L = luaL_newstate();
+    EXPECT_EQ(d(STAT_lua_return) * 100 + d(STAT_eagain_return) * 10 + d(STAT_total_events), 214u);
+    lua_State* L = luaL_newstate();  // Lua sees the low 32 bits
     event_abstraction_stats[STAT_run_hash_primary].store((1ull << 32) + 5);
     l_EventAbstractionStats(L);
     lua_getfield(L, -1, "run_hash_primary");

@@ -11,13 +11,12 @@
 
 namespace {
 
-// A getfilefilter reply; returns DriftFreshFilter's result, its error text in *err.
+// DriftFreshFilter on a getfilefilter reply of `len` bytes: its result, its error text in *err.
 int fresh(uint32_t pidsize, uint32_t fdsize, uint32_t id, ac_fresh_filter* out, std::string* err, size_t len = 20)
 {
     char r[20] = {}, buf[128] = {};
-    memcpy(r + 8, &pidsize, 4);
-    memcpy(r + 12, &fdsize, 4);
-    memcpy(r + 16, &id, 4);
+    const uint32_t words[] = {pidsize, fdsize, id};
+    memcpy(r + 8, words, sizeof words);
     int rc = DriftFreshFilter(r, len, out, buf, sizeof buf);
     *err = buf;
     return rc;
@@ -42,7 +41,7 @@ std::unique_ptr<ac_decision_ctx> ctx(const std::string& path, const char* ext, c
 
 }  // namespace
 
-TEST(FreshFilter, BitmapsIndexPidAndDescriptorModulo256)
+TEST(FreshFilter, BitmapsIndexPidAndDescriptorModulo256AndRefusals)
 {
     DriftClear();
     ac_fresh_filter rec;
@@ -50,7 +49,6 @@ TEST(FreshFilter, BitmapsIndexPidAndDescriptorModulo256)
     ASSERT_EQ(fresh(32, 32, 0xABCDEF, &rec, &err), 0);
     EXPECT_EQ(rec.id, 0xABCDEFu) << "an empty tracker still echoes the id";
     EXPECT_EQ(bits(rec.pids, sizeof rec.pids) + bits(rec.fds, sizeof rec.fds), 0);
-
     DriftOpen(300, 9);
     DriftOpen(5, 0);
     DriftOpen(261, 256 + 17);
@@ -63,51 +61,47 @@ TEST(FreshFilter, BitmapsIndexPidAndDescriptorModulo256)
     EXPECT_TRUE(rec.fds[2] & 1 << 1) << "fd 273 wraps to 17";
     EXPECT_EQ(bits(rec.pids, sizeof rec.pids), 2);
     DriftClear();
-}
 
-TEST(FreshFilter, RefusalsAndTheirCounters)
-{
-    ac_fresh_filter rec;
-    std::string err;
-    uint64_t newfilter = drift.counters[DRIFT_newfilter];
+    // Too short: not counted; wrong sizes: counted (and the dirt reset) before the size tests.
     EXPECT_EQ(fresh(32, 32, 1, &rec, &err, 19), -1);
     EXPECT_EQ(err, "missing getfilefilter args (19)");
-    EXPECT_EQ(drift.counters[DRIFT_newfilter], newfilter) << "too short: not counted";
-    char buf[64];
-    EXPECT_EQ(DriftFreshFilter(nullptr, 0, &rec, buf, sizeof buf), -1);
-    EXPECT_STREQ(buf, "missing getfilefilter");
-
+    EXPECT_EQ(drift.counters[DRIFT_newfilter], 0u);
     drift.counters[DRIFT_dirt] = 5;
     EXPECT_EQ(fresh(64, 32, 1, &rec, &err), -1);
     EXPECT_EQ(err, "pidsize 64 != 32");
-    EXPECT_EQ(drift.counters[DRIFT_newfilter], newfilter + 1) << "counted before the size tests";
-    EXPECT_EQ(drift.counters[DRIFT_dirt], 0u);
+    EXPECT_EQ(drift.counters[DRIFT_newfilter] * 10 + drift.counters[DRIFT_dirt], 10u);
     EXPECT_EQ(fresh(32, 16, 1, &rec, &err), -1);
     EXPECT_EQ(err, "fdsize 16 != 32");
+    DriftClear();
 }
 
-TEST(QuickFilters, DriftFilterByExtensionThenExecuteBits)
+TEST(QuickFilters, DriftFilterByExtensionThenExecuteBitsAndMonitoredPrefixes)
 {
     TempDir d("filters");
     const std::string log = d.file("app.LOG", "", 0755), plain = d.file("data", "", 0644), link = d / "lnk";
-    EXPECT_EQ(quickDriftFilter(ctx("/nonexistent/lib.SO", "SO").get()), 1) << "lower-cased";
-    EXPECT_EQ(quickDriftFilter(ctx(log, "LOG").get()), 0) << "logs never pass";
-    EXPECT_EQ(quickDriftFilter(ctx(plain, "").get()), 0);
-    chmod(plain.c_str(), 0700);
-    EXPECT_EQ(quickDriftFilter(ctx(plain, "").get()), 1);
-    EXPECT_EQ(quickDriftFilter(ctx(d.file("notes.txt", "", 0640), "txt").get()), 0) << "other extensions by mode";
     ASSERT_EQ(symlink("/usr/bin/true", link.c_str()), 0);
-    EXPECT_EQ(quickDriftFilter(ctx(link, "").get()), 1) << "a link's own mode bits (0777)";
-    EXPECT_EQ(quickDriftFilter(ctx("/nonexistent/x", "").get()), 0) << "unreadable status";
-}
+    const struct {
+        std::string path;
+        const char* ext;
+        int want;
+        const char* why;
+    } drift_cases[] = {
+        {"/nonexistent/lib.SO", "SO", 1, "lower-cased"}, {log, "LOG", 0, "logs never pass"},
+        {plain, "", 0, "mode 0644"}, {d.file("x", "", 0700), "", 1, "mode 0700"},
+        {d.file("notes.txt", "", 0640), "txt", 0, "other extensions by mode"},
+        {link, "", 1, "a link's own mode bits (0777)"}, {"/nonexistent/x", "", 0, "unreadable status"},
+    };
+    for (const auto& c : drift_cases) EXPECT_EQ(quickDriftFilter(ctx(c.path, c.ext).get()), c.want) << c.why;
 
-TEST(QuickFilters, MonitoredPrefixes)
-{
     const char* list = "/opt/app;;/srv";
-    EXPECT_EQ(quickIMFilter(ctx("/srv/www/x.txt", "txt", list).get()), 1);
-    EXPECT_EQ(quickIMFilter(ctx("/srvx/a", "", list).get()), 1) << "a byte prefix, not a directory";
-    EXPECT_EQ(quickIMFilter(ctx("/home/x.txt", "txt", list).get()), 0);
-    EXPECT_EQ(quickIMFilter(ctx("/home/x.PY", "PY", "").get()), 1) << "executable extension";
-    EXPECT_EQ(quickIMFilter(ctx("/opt/App/x", "", list).get()), 0) << "case-sensitive";
-    EXPECT_EQ(quickIMFilter(ctx("/anything", "", "").get()), 0) << "an empty list passes nothing";
+    const struct {
+        const char *path, *ext, *list;
+        int want;
+        const char* why;
+    } im_cases[] = {
+        {"/srv/www/x.txt", "txt", list, 1, "prefix"}, {"/srvx/a", "", list, 1, "a byte prefix, not a directory"},
+        {"/home/x.txt", "txt", list, 0, "elsewhere"}, {"/home/x.PY", "PY", "", 1, "executable extension"},
+        {"/opt/App/x", "", list, 0, "case-sensitive"}, {"/anything", "", "", 0, "an empty list passes nothing"},
+    };
+    for (const auto& c : im_cases) EXPECT_EQ(quickIMFilter(ctx(c.path, c.ext, c.list).get()), c.want) << c.why;
 }

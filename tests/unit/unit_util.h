@@ -7,40 +7,29 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
-#include <utility>
 #include <vector>
 
 // A private directory, removed with its content. Under /srv, not /tmp: the
 // drift tracker leaves /tmp out.
 struct TempDir {
     std::string path;
-    bool made = false;
-    explicit TempDir(const char* tag = "unit")
+    explicit TempDir(const char* tag = "unit") : path(std::string("/srv/acengine-") + tag + "-XXXXXX")
     {
         mkdir("/srv", 0755);
-        path = std::string("/srv/acengine-") + tag + "-XXXXXX";
-        made = mkdtemp(&path[0]) != nullptr;  // if not, a path where nothing can be made
-        EXPECT_TRUE(made) << path;
+        EXPECT_NE(mkdtemp(&path[0]), nullptr) << path;
         chmod(path.c_str(), 0755);
     }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    ~TempDir()
-    {
-        if (made) (void)system(("rm -rf '" + path + "'").c_str());
-    }
+    ~TempDir() { (void)system(("rm -rf '" + path + "'").c_str()); }
     std::string operator/(const std::string& name) const { return path + "/" + name; }
     // Writes a file with exactly this mode and returns its path.
     std::string file(const std::string& name, const std::string& data = "", mode_t mode = 0644) const
     {
         std::string p = *this / name;
         int fd = open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        EXPECT_GE(fd, 0) << p;
-        EXPECT_EQ(write(fd, data.data(), data.size()), (ssize_t)data.size());
+        EXPECT_EQ(write(fd, data.data(), data.size()), (ssize_t)data.size()) << p;
         close(fd);
         chmod(p.c_str(), mode);
         return p;
@@ -52,7 +41,7 @@ inline pid_t exited_pid()
 {
     pid_t pid = fork();
     if (pid == 0) _exit(0);
-    EXPECT_EQ(waitpid(pid, nullptr, 0), pid);
+    waitpid(pid, nullptr, 0);
     return pid;
 }
 
@@ -61,58 +50,37 @@ struct MemLog {
     char* buf = nullptr;
     size_t len = 0;
     FILE* f = open_memstream(&buf, &len);
-    ~MemLog()
-    {
-        fclose(f);
-        free(buf);
-    }
-    std::string text()
-    {
-        fflush(f);
-        return std::string(buf, len);
-    }
+    ~MemLog() { fclose(f), free(buf); }
+    std::string text() { return fflush(f), std::string(buf, len); }
 };
 
-// A child process, killed and reaped at the end.
+// A child process running exe in dir with the given files open at the given
+// descriptors (read and append, directories read-only); killed and reaped at
+// the end. The constructor waits until /proc shows the program.
 struct Child {
     pid_t pid = -1;
-    ~Child()
+    Child(const std::vector<std::string>& argv, const std::string& dir,
+          const std::vector<std::pair<int, std::string>>& fds = {}, const std::string& exe = "/usr/bin/sleep")
     {
-        if (pid > 0) kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
-    }
-};
-
-// Starts exe in dir with the given files open at the given descriptors (read
-// and append, directories read-only); waits until /proc shows the program.
-inline void spawn(Child& c, const std::vector<std::string>& argv, const std::string& dir,
-                  const std::vector<std::pair<int, std::string>>& fds, const std::string& exe)
-{
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    c.pid = fork();
-    ASSERT_GE(c.pid, 0);
-    if (c.pid == 0) {
-        if (chdir(dir.c_str()) != 0) _exit(127);
-        int null = open("/dev/null", O_RDWR);
-        for (int i = 0; i < 3; i++) dup2(null, i);
-        for (const auto& f : fds) {
-            int o = open(f.second.c_str(), O_RDWR | O_APPEND);
-            if (o < 0) o = open(f.second.c_str(), O_RDONLY | O_DIRECTORY);
-            int high = fcntl(o, F_DUPFD, 200);  // clear of the descriptors still to be placed
-            close(o);
-            dup2(high, f.first);
-            close(high);
+        std::vector<char*> args;
+        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        if ((pid = fork()) == 0) {
+            int null = open("/dev/null", O_RDWR);
+            for (int i = 0; i < 3; i++) dup2(null, i);
+            for (const auto& f : fds) {
+                int o = open(f.second.c_str(), O_RDWR | O_APPEND);
+                if (o < 0) o = open(f.second.c_str(), O_RDONLY | O_DIRECTORY);
+                int high = fcntl(o, F_DUPFD, 200);  // clear of the descriptors still to be placed
+                close(o), dup2(high, f.first), close(high);
+            }
+            if (chdir(dir.c_str()) == 0) execv(exe.c_str(), args.data());
+            _exit(127);
         }
-        execv(exe.c_str(), args.data());
-        _exit(127);
+        char buf[PATH_MAX] = {};
+        for (int i = 0; i < 500 && buf != exe; i++, usleep(10000))
+            buf[std::max(readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), buf, sizeof buf - 1), 0L)] = 0;
+        EXPECT_EQ(buf, exe) << " did not start";
     }
-    std::string link = "/proc/" + std::to_string(c.pid) + "/exe";
-    for (int i = 0; i < 500; i++) {
-        char buf[PATH_MAX];
-        ssize_t n = readlink(link.c_str(), buf, sizeof buf);
-        if (n > 0 && std::string(buf, (size_t)n) == exe) return;
-        usleep(10000);
-    }
-    FAIL() << exe << " did not start";
-}
+    ~Child() { kill(pid, SIGKILL), waitpid(pid, nullptr, 0); }
+};
