@@ -21,8 +21,7 @@ all=(fuzz_json_decode fuzz_json_parser fuzz_get fuzz_command fuzz_sieve fuzz_dec
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=("${all[@]}")
 
-BUILD_TARGET=fuzzers "$top/scripts/bootstrap.sh" "$build" \
-    -DFUZZ=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+"$top/scripts/bootstrap.sh" fuzz  # the fuzz preset: clang, FUZZ=ON, in build-fuzz/
 
 out=$build/fuzz
 # Leaks count as findings; a Lua error raised by bad input does not (the
