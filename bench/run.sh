@@ -3,7 +3,9 @@
 # the plot docs/performance.png (bench/plot.py, python3 with matplotlib).
 #
 # Usage: bench/run.sh [--no-build] [--quick] [build-dir]
-#   --no-build  use the build as it is (default: scripts/bootstrap.sh first)
+#   --no-build  use the build as it is (default: scripts/bootstrap.sh bench
+#               first, which builds the preset bench in build-bench/)
+#   build-dir   another build configured with AC_BENCH=ON, used as it is
 #   --quick     short runs (a smoke test of the whole chain, not figures to quote)
 # Environment: BENCH_MIN_TIME (seconds per benchmark, default 1),
 #   BENCH_REPETITIONS (default 5; the medians are reported), SCALING_EVENTS
@@ -14,12 +16,12 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build_first=1
 quick=0
-build=$top/build
+build=$top/build-bench
 for a in "$@"; do
     case "$a" in
     --no-build) build_first=0 ;;
     --quick) quick=1 ;;
-    *) build=$(cd "$a" && pwd) ;;
+    *) build=$(cd "$a" && pwd); build_first=0 ;;
     esac
 done
 min_time=${BENCH_MIN_TIME:-1}
@@ -32,7 +34,7 @@ if [ $quick = 1 ]; then
 fi
 
 if [ $build_first = 1 ]; then
-    "$top/scripts/bootstrap.sh" "$build"
+    "$top/scripts/bootstrap.sh" bench
 fi
 
 results=$top/bench/results

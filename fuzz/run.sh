@@ -16,8 +16,7 @@ out=$top/build-fuzz/fuzz
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(fuzz_json_decode fuzz_json_parser fuzz_get fuzz_command fuzz_sieve fuzz_decrypt)
 
-BUILD_TARGET=fuzzers "$top/scripts/bootstrap.sh" "$top/build-fuzz" \
-    -DFUZZ=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+"$top/scripts/bootstrap.sh" fuzz  # the fuzz preset: clang, FUZZ=ON, in build-fuzz/
 
 # Leaks count as findings; a Lua error raised by bad input does not (the targets catch those).
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:allocator_may_return_null=0

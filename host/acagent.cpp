@@ -1,15 +1,22 @@
 // Embedding host: runs one Lua script in N threads, one Lua state each, the way
-// the agent runs its policy code.
-//   acagent [-w N] script.lua [args...]
+// the agent runs its policy code. `acagent --help` describes the options.
 #include <lua.hpp>
+#include <getopt.h>
 #include <pthread.h>
 #include <unistd.h>
 
+#include <cctype>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <libgen.h>
+
+// The build passes the project's version; a bare compile still identifies itself.
+#ifndef AC_VERSION
+#define AC_VERSION "0.0.0-dev"
+#endif
 
 namespace {
 
@@ -83,38 +90,94 @@ void* run_worker(void* p)
     return nullptr;
 }
 
-[[noreturn]] void usage()
+constexpr int max_workers = 1024;
+
+void print_help()
 {
-    fprintf(stderr, "usage: acagent [-w N] script.lua [args...]\n");
+    printf("usage: acagent [options] script.lua [args...]\n"
+           "\n"
+           "Runs script.lua in N threads at once, each in a Lua 5.2 state of its own\n"
+           "with the standard libraries, and waits for all of them.\n"
+           "\n"
+           "options (they end at the script name; what follows goes to the script):\n"
+           "  -w, --workers N  number of workers, 1..%d (default 1)\n"
+           "  -h, --help       print this help and exit\n"
+           "      --version    print the version and exit\n"
+           "\n"
+           "globals in each worker's state:\n"
+           "  worker   this worker's number, 1..N\n"
+           "  workers  N\n"
+           "  arg      arg[0] the script, arg[1..] its arguments (also passed as ...)\n"
+           "package.cpath starts with acagent's own directory, so that modules built\n"
+           "next to it load with require.\n"
+           "\n"
+           "exit status: 0 when every worker finished without a Lua error, 1 when one\n"
+           "failed (each error on standard error), 2 on a usage error.\n",
+           max_workers);
+}
+
+[[noreturn]] void usage_error()
+{
+    fprintf(stderr, "Try 'acagent --help' for more information.\n");
     exit(2);
+}
+
+int parse_workers(const char* s)
+{
+    char* end;
+    errno = 0;
+    long n = isdigit((unsigned char)*s) ? strtol(s, &end, 10) : 0;
+    if (n < 1 || n > max_workers || errno || *end) {
+        fprintf(stderr, "acagent: invalid worker count '%s' (1..%d)\n", s, max_workers);
+        usage_error();
+    }
+    return (int)n;
 }
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    // getopt's messages name argv[0]: name the program, not the path it was started by.
+    const char* invoked_as = argv[0];
+    argv[0] = const_cast<char*>("acagent");
+    static const option long_opts[] = {
+        {"workers", required_argument, nullptr, 'w'},
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},
+        {nullptr, 0, nullptr, 0},
+    };
     int workers = 1;
-    int i = 1;
-    if (i < argc && strcmp(argv[i], "-w") == 0) {
-        if (i + 1 >= argc) usage();
-        char* end;
-        long n = strtol(argv[i + 1], &end, 10);
-        if (*end || n < 1 || n > 1024) usage();
-        workers = (int)n;
-        i += 2;
+    int opt;
+    // "+": stop at the script name, so the script's own arguments stay unparsed.
+    while ((opt = getopt_long(argc, argv, "+hw:", long_opts, nullptr)) != -1) {
+        switch (opt) {
+        case 'w': workers = parse_workers(optarg); break;
+        case 'h': print_help(); return 0;
+        case 'V': printf("acagent %s\n", AC_VERSION); return 0;
+        default: usage_error();  // getopt has named the bad option
+        }
     }
-    if (i >= argc) usage();
+    if (optind >= argc) {
+        fprintf(stderr, "acagent: no script given\n");
+        usage_error();
+    }
+    int i = optind;
 
     char exe[PATH_MAX];
     ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
     if (n < 0) {
-        snprintf(exe, sizeof exe, "%s", argv[0]);
+        snprintf(exe, sizeof exe, "%s", invoked_as);
         n = (ssize_t)strlen(exe);
     }
     exe[n] = '\0';
     const char* exe_dir = dirname(exe);
 
     auto* ctx = static_cast<worker_ctx*>(calloc((size_t)workers, sizeof(worker_ctx)));
+    if (!ctx) {
+        fprintf(stderr, "acagent: out of memory\n");
+        return 1;
+    }
     for (int w = 0; w < workers; w++) {
         ctx[w] = worker_ctx{w + 1, workers, argc - i, argv + i, exe_dir, 0, 1, {}};
         if (pthread_create(&ctx[w].thread, nullptr, run_worker, &ctx[w]) != 0) {

@@ -1,16 +1,42 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the project needs (only those missing), then
-# configures and builds. Usage: [BUILD_TARGET=target] scripts/bootstrap.sh [build-dir] [extra cmake args...]
+# Installs the Debian packages one purpose needs (only those missing), then
+# configures and builds its CMake preset (CMakePresets.json).
+#
+# Usage: scripts/bootstrap.sh PURPOSE [preset]
+#   demo   the modules, the host stand-in, the simulated driver and acagent   preset demo (build/)
+#   test   adds GoogleTest; preset default (build/), sanitize or tsan         preset default
+#   fuzz   adds clang and its libFuzzer runtime                               preset fuzz (build-fuzz/)
+#   bench  adds Google Benchmark and matplotlib for the plot                  preset bench (build-bench/)
+#   all    every package above                                                preset default
+# Environment: JOBS=n parallel build jobs (default: the number of processors).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-build=${1:-$top/build}
-shift || true
 
-packages=(build-essential cmake pkg-config liblua5.2-dev lua5.2 libssl-dev openssl
-          zlib1g-dev libwxgtk3.2-dev libgtest-dev unzip python3
-          util-linux mount)  # unshare and mount: the live-mode tests and demo
-packages+=(libbenchmark-dev python3-matplotlib)  # the benchmarks (bench/) and their plot
-packages+=(clang libclang-rt-14-dev)  # the fuzz targets (fuzz/): clang and its libFuzzer runtime
+usage() {
+    sed -n '/^# Usage:/,/^# Environment:/p' "$0" | sed 's/^# \{0,1\}//' >&2
+    exit 2
+}
+[ $# -ge 1 ] && [ $# -le 2 ] || usage
+purpose=$1
+
+# unshare and mount: the live mode of the demo and of the tests.
+demo_packages=(build-essential cmake pkg-config liblua5.2-dev lua5.2 libssl-dev
+               zlib1g-dev libwxgtk3.2-dev util-linux mount)
+test_packages=(libgtest-dev)
+fuzz_packages=(clang libclang-rt-14-dev)
+bench_packages=(libbenchmark-dev python3-matplotlib openssl)  # openssl: its version goes into the report
+
+case "$purpose" in
+demo)  packages=("${demo_packages[@]}"); preset=demo ;;
+test)  packages=("${demo_packages[@]}" "${test_packages[@]}"); preset=default ;;
+fuzz)  packages=("${demo_packages[@]}" "${fuzz_packages[@]}"); preset=fuzz ;;
+bench) packages=("${demo_packages[@]}" "${bench_packages[@]}"); preset=bench ;;
+all)   packages=("${demo_packages[@]}" "${test_packages[@]}" "${fuzz_packages[@]}" "${bench_packages[@]}")
+       preset=default ;;
+*)     echo "bootstrap: unknown purpose '$purpose'" >&2; usage ;;
+esac
+preset=${2:-$preset}
+
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -23,6 +49,6 @@ if [ ${#missing[@]} -gt 0 ]; then
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
-cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
-# BUILD_TARGET=name builds that target only (fuzz/run.sh: the fuzzers).
-cmake --build "$build" -j"$(nproc)" ${BUILD_TARGET:+--target "$BUILD_TARGET"}
+cd "$top"
+cmake --preset "$preset" >/dev/null
+cmake --build --preset "$preset" -j"${JOBS:-$(nproc)}"

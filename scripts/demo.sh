@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Builds (installing what is missing) and runs the demo: the modules as the
 # policy code sees them, then the sample policy agent in three workers over
-# the simulated driver.
+# the simulated driver. Builds the preset demo in build/.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-"$top/scripts/bootstrap.sh" "$top/build"
+"$top/scripts/bootstrap.sh" demo
 cd "$top/build"
 export LUA_CPATH_5_2="$top/build/?.so"
 LD_PRELOAD="$top/build/libvavasim.so" lua5.2 "$top/examples/demo.lua"
