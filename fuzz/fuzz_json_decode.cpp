@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "fuzz_common.h"
-#include "json/json_lua.h"
+#include "lua/json_lua.h"
 
 namespace {
 

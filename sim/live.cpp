@@ -28,7 +28,7 @@
 #include <utility>
 #include <vector>
 
-#include "channel/event_record.h"
+#include "base/event_record.h"
 #include "machine.h"
 #include "real_libc.h"
 

@@ -12,7 +12,6 @@
 #include "cache/drift_filters.h"
 #include "cache/proc_info.h"
 #include "cache/process_cache.h"
-#include "channel/bind_stats.h"
 
 namespace {
 

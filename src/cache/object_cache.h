@@ -6,7 +6,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <lua.hpp>
 
 // The 32-byte SHA-256 digest of a path text.
 struct ac_objectid {
@@ -99,10 +98,4 @@ void CacheStats(uint64_t* out);
 // Start of the table, for the dump, which holds vava_cache_lock while it reads.
 ac_cache_entry* getAcCache(void);
 
-// Lua functions of the driver-channel module.
-int l_AddToCache(lua_State* L);
-int l_IsCached(lua_State* L);
-int l_RemoveFromCache(lua_State* L);
-int l_ClearCache(lua_State* L);
-int l_CacheStats(lua_State* L);
 }

@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "abstraction/context.h"
-#include "cache/paths.h"
+#include "base/context.h"
+#include "base/paths.h"
 #include "cache/process_cache.h"
 
 namespace {
@@ -424,41 +424,6 @@ bool IsOnCommandLine(uint64_t pid, const char* text)
     close(fd);
     line[got] = '\0';
     return got > 0 && line[0] != '\0' && strstr(line, text) != nullptr;
-}
-
-// Lua: GetProcessInterpreterType(pid, path) -> type, nocache | 1
-int l_GetProcessInterpreterType(lua_State* L)
-{
-    uint64_t pid = (uint64_t)luaL_checkinteger(L, 1);
-    size_t len;
-    const char* path = luaL_checklstring(L, 2, &len);
-    luaL_argcheck(L, len < AC_PATH_MAX, 2, "path longer than 4095 bytes");
-
-    ac_decision_ctx ctx = {};
-    memcpy(ctx.processName, path, len + 1);
-    splitpath(ctx.processPath, ctx.processFileName, ctx.processName);
-    extract_file_extension(ctx.processFileName, ctx.processExtension, '.');
-    memcpy(ctx.fileExtension, ctx.processExtension, sizeof ctx.fileExtension);
-
-    uint64_t type = GetProcessInterpreterType(&ctx);
-    if (type >= 2) {
-        if (!ctx.nocache) AddProcess(pid, type, ctx.processFileName);
-        lua_pushinteger(L, (lua_Integer)type);
-        lua_pushboolean(L, ctx.nocache != 0);
-        return 2;
-    }
-    AddProcess(pid, type, ctx.processFileName);
-    lua_pushinteger(L, (lua_Integer)type);
-    return 1;
-}
-
-// Lua: IsExtensionInterpreted(type, extension) -> boolean; no extension gives false.
-int l_IsExtensionInterpreted(lua_State* L)
-{
-    uint64_t type = (uint64_t)luaL_checkinteger(L, 1);
-    const char* extension = luaL_optstring(L, 2, nullptr);
-    lua_pushboolean(L, IsExtensionInterpreted(type, extension));
-    return 1;
 }
 
 }  // extern "C"

@@ -22,7 +22,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "channel/event_record.h"
+#include "base/event_record.h"
 
 namespace {
 

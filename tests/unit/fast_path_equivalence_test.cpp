@@ -13,17 +13,17 @@
 #include <string>
 #include <vector>
 
-#include "abstraction/context.h"
+#include "base/context.h"
 #include "abstraction/counters.h"
 #include "cache/drift.h"
 #include "cache/object_cache.h"
-#include "cache/paths.h"
+#include "base/paths.h"
 #include "cache/proc_info.h"
 #include "cache/process_cache.h"
 #include "cache/process_types.h"
 #include "cache/sha256.h"
-#include "channel/event_record.h"
-#include "channel/retrieval.h"
+#include "base/event_record.h"
+#include "lua/retrieval_lua.h"
 #include "unit_util.h"
 
 namespace {

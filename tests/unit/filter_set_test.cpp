@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "ac/filter_set.h"
+#include "lua/ac_lua.h"
 #include "ac/locks.h"
 
 namespace {

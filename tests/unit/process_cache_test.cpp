@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "ac/process_cache_lua.h"
+#include "lua/ac_lua.h"
 #include "cache/process_cache.h"
 
 namespace {

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <string>
 
-#include "abstraction/context.h"
-#include "cache/paths.h"
+#include "base/context.h"
+#include "base/paths.h"
 #include "cache/process_types.h"
 #include "cache/trusted_paths.h"
 #include "unit_util.h"

@@ -8,7 +8,7 @@
 #include <openssl/err.h>
 #include <openssl/evp.h>
 
-#include "ac/ruleset_decrypt.h"
+#include "lua/ac_lua.h"
 #include "ac/zlib_bio.h"
 #include "unit_util.h"
 
