@@ -68,7 +68,7 @@ int check_eligible(const char* path, uint64_t* size, uint32_t* isexec)
     } else if (S_ISREG(st.st_mode) && st.st_size >= 1 && (uint64_t)st.st_size < AC_CACHE_MAX_FILE_SIZE) {
         *size = (uint64_t)st.st_size;
         *isexec = (st.st_mode & 0111) ? 1 : 0;
-        return 1;
+        return AC_CACHE_DONE;
     } else if (st.st_size == 0) {
         why = AC_STAT_STAT_SIZE_ZERO;
     } else if ((uint64_t)st.st_size < AC_CACHE_MAX_FILE_SIZE) {
@@ -79,7 +79,7 @@ int check_eligible(const char* path, uint64_t* size, uint32_t* isexec)
     pthread_mutex_lock(&vava_cache_lock);
     count(why);
     pthread_mutex_unlock(&vava_cache_lock);
-    return -2;
+    return AC_CACHE_NOT_EVALUABLE;
 }
 
 }  // namespace
@@ -111,7 +111,7 @@ int HashString(const char* text, unsigned char* out)
 int AddToCache(const char* path, int32_t type, const char* ruleset)
 {
     ac_objectid id;
-    if (!digest(path, id)) return -1;
+    if (!digest(path, id)) return AC_CACHE_HASH_FAILED;
     int16_t numbers[4];
     bool scanned = type == AC_CACHE_BLOCK && ruleset && scan_ruleset(ruleset, numbers);
 
@@ -130,13 +130,13 @@ int AddToCache(const char* path, int32_t type, const char* ruleset)
         count(AC_STAT_ADD_APPROVED);
     }
     pthread_mutex_unlock(&vava_cache_lock);
-    return 1;
+    return AC_CACHE_DONE;
 }
 
 int IsCached(const char* path, int32_t* cache_type, char* ruleset, uint64_t* size, uint32_t* isexec)
 {
     ac_objectid id;
-    if (!digest(path, id)) return -1;
+    if (!digest(path, id)) return AC_CACHE_HASH_FAILED;
 
     ac_cache_entry& e = slot_of(id);
     pthread_mutex_lock(&vava_cache_lock);
@@ -156,28 +156,28 @@ int IsCached(const char* path, int32_t* cache_type, char* ruleset, uint64_t* siz
         if (type == AC_CACHE_BLOCK && ruleset && (numbers[0] | numbers[1] | numbers[2] | numbers[3]))
             snprintf(ruleset, AC_RULESET_TEXT_MAX, "ruleset-%d-%d-%d-%d", numbers[0], numbers[1], numbers[2],
                      numbers[3]);
-        return 1;
+        return AC_CACHE_DONE;
     }
     count(AC_STAT_MISS);
     pthread_mutex_unlock(&vava_cache_lock);
 
     if (cache_type) *cache_type = AC_CACHE_NONE;
-    if (!size || !isexec) return 1;
+    if (!size || !isexec) return AC_CACHE_DONE;
     return check_eligible(path, size, isexec);
 }
 
 int RemoveFromCache(const char* path)
 {
     ac_objectid id;
-    if (!digest(path, id)) return -1;
+    if (!digest(path, id)) return AC_CACHE_HASH_FAILED;
 
     ac_cache_entry& e = slot_of(id);
-    int removed = 0;
+    int removed = AC_CACHE_NOT_FOUND;
     pthread_mutex_lock(&vava_cache_lock);
     if (ac_objectid_equal(&e.objectid, &id)) {  // the cache type is not looked at
         memset(&e, 0, sizeof e);
         count(AC_STAT_REMOVEHIT);
-        removed = 1;
+        removed = AC_CACHE_DONE;
     } else {
         count(AC_STAT_REMOVEMISS);
     }
@@ -191,7 +191,7 @@ int ClearCache(void)
     count(AC_STAT_CLEAR);
     memset(ac_cache, 0, sizeof ac_cache);
     pthread_mutex_unlock(&vava_cache_lock);
-    return 1;
+    return AC_CACHE_DONE;
 }
 
 void CacheStats(uint64_t* out)

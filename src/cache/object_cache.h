@@ -41,6 +41,15 @@ static_assert(AC_CACHE_BYTES == 2883584, "the table is 2,883,584 bytes");
 // 1 to AC_CACHE_MAX_FILE_SIZE - 1 bytes.
 constexpr uint64_t AC_CACHE_MAX_FILE_SIZE = 104857600;  // 100 MiB: too big
 
+// Results of the cache operations (RemoveFromCache also answers
+// AC_CACHE_NOT_FOUND).
+enum ac_cache_result : int {
+    AC_CACHE_DONE = 1,
+    AC_CACHE_NOT_FOUND = 0,
+    AC_CACHE_HASH_FAILED = -1,
+    AC_CACHE_NOT_EVALUABLE = -2,
+};
+
 // Size of the ruleset text buffer that IsCached writes ("ruleset-%d-%d-%d-%d").
 constexpr size_t AC_RULESET_TEXT_MAX = 4096;
 

@@ -6,6 +6,8 @@
 #include <cstring>
 
 #include "base/event_record.h"
+#include "base/reply.h"
+#include "compiler/program_image.h"
 #include "lua/cache_lua.h"
 #include "lua/channel_lua.h"
 #include "lua/compiler_lua.h"
@@ -91,11 +93,12 @@ struct literal {
 };
 
 static const literal reply_literals[] = {
-    {"REPLY_TIMEOUT", 0}, {"REPLY_ERROR", 1}, {"REPLY_ALLOW", 2},
-    {"REPLY_BLOCK", 3},   {"REPLY_IGNORE", 4}, {"REPLY_TRACKFILE", 5},
+    {"REPLY_TIMEOUT", REPLY_TIMEOUT}, {"REPLY_ERROR", REPLY_ERROR},   {"REPLY_ALLOW", REPLY_ALLOW},
+    {"REPLY_BLOCK", REPLY_BLOCK},     {"REPLY_IGNORE", REPLY_IGNORE}, {"REPLY_TRACKFILE", REPLY_TRACKFILE},
 };
 static const literal action_literals[] = {
-    {"IGNORE", 0}, {"ALLOW", 1}, {"DENY", 2}, {"ERROR", 3}, {"ADVICE", 4}, {"NOTIFY", 5},
+    {"IGNORE", ACC_ACTION_IGNORE}, {"ALLOW", ACC_ACTION_ALLOW},   {"DENY", ACC_ACTION_DENY},
+    {"ERROR", ACC_ACTION_ERROR},   {"ADVICE", ACC_ACTION_ADVICE}, {"NOTIFY", ACC_ACTION_NOTIFY},
 };
 static const literal entity_literals[] = {
     {"ENTITY_FILE", 1}, {"ENTITY_REGKEY", 2}, {"ENTITY_REGVALUE", 3}, {"ENTITY_PROCESS", 4},

@@ -14,7 +14,7 @@ int l_AddToCache(lua_State* L)
     const char* path = luaL_checkstring(L, 1);
     int32_t type = (int32_t)lua_tointeger(L, 2);  // a non-number counts as 0
     const char* ruleset = luaL_optstring(L, 3, nullptr);
-    if (AddToCache(path, type, ruleset) == -1) return luaL_error(L, "Failed hash");
+    if (AddToCache(path, type, ruleset) == AC_CACHE_HASH_FAILED) return luaL_error(L, "Failed hash");
     lua_pushboolean(L, 1);
     return 1;
 }
@@ -27,7 +27,7 @@ int l_IsCached(lua_State* L)
     int32_t type = 0;
     uint64_t size = 0;   // stays 0 when the lookup ends with -2
     uint32_t isexec = 0;
-    if (IsCached(path, &type, ruleset, &size, &isexec) == -1) return luaL_error(L, "Failed hash");
+    if (IsCached(path, &type, ruleset, &size, &isexec) == AC_CACHE_HASH_FAILED) return luaL_error(L, "Failed hash");
     if (type == AC_CACHE_NONE && lua_istable(L, 2)) {
         lua_pushunsigned(L, (lua_Unsigned)size);
         lua_setfield(L, 2, "size");
@@ -44,8 +44,8 @@ int l_RemoveFromCache(lua_State* L)
 {
     const char* path = luaL_checkstring(L, 1);
     int r = RemoveFromCache(path);
-    if (r == -1) return luaL_error(L, "Failed hash");
-    lua_pushboolean(L, r == 1);
+    if (r == AC_CACHE_HASH_FAILED) return luaL_error(L, "Failed hash");
+    lua_pushboolean(L, r == AC_CACHE_DONE);
     return 1;
 }
 
