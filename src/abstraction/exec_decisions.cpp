@@ -10,6 +10,7 @@
 #include "abstraction/resolution.h"
 #include "base/event_record.h"
 #include "cache/object_cache.h"
+#include "cache/proc_info.h"
 #include "cache/process_cache.h"
 #include "cache/process_types.h"
 #include "cache/trusted_paths.h"

@@ -1,5 +1,6 @@
 #include "cache/proc_info.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -12,6 +13,8 @@
 #include "base/event_record.h"
 
 namespace {
+
+constexpr size_t CMDLINE_MAX = 1024;
 
 constexpr size_t TARGET_MAX = 4096;
 
@@ -138,3 +141,37 @@ int GetRealPath(uint32_t pid, const char* name, int32_t dirfd, char* out, size_t
 }
 
 }  // extern "C"
+
+// The kernel separates the arguments with NUL bytes, so the search covers the
+// first argument, the program name as it was started.
+// The first line is read as fgets would read it from the file (at most 1023
+// bytes, up to and including a newline), with plain reads into a buffer on the
+// stack: a stream would allocate its buffer on every call.
+bool IsOnCommandLine(uint64_t pid, const char* text)
+{
+    char name[64];
+    snprintf(name, sizeof name, "/proc/%lu/cmdline", (unsigned long)pid);
+    int fd = open(name, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    char line[CMDLINE_MAX];
+    size_t got = 0;
+    bool newline = false;
+    while (got < sizeof line - 1 && !newline) {
+        ssize_t n = read(fd, line + got, sizeof line - 1 - got);
+        if (n < 0) {  // fgets gives no line after a read error either
+            close(fd);
+            return false;
+        }
+        if (n == 0) break;
+        const char* nl = static_cast<const char*>(memchr(line + got, '\n', (size_t)n));
+        if (nl) {
+            got = (size_t)(nl - line) + 1;
+            newline = true;
+        } else {
+            got += (size_t)n;
+        }
+    }
+    close(fd);
+    line[got] = '\0';
+    return got > 0 && line[0] != '\0' && strstr(line, text) != nullptr;
+}

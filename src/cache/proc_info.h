@@ -23,3 +23,7 @@ void anchor_link(char* link, uint32_t pid, const char* name, int32_t dirfd);
 // joined, JOIN_MAX bytes). Returns the text to resolve, or null with errno set
 // when the anchor is unreadable.
 const char* join_anchor(const char* link, const char* name, char* joined);
+
+// True when text occurs in the first line of the process's command line (the
+// program name as it was started, up to its first NUL).
+bool IsOnCommandLine(uint64_t pid, const char* text);

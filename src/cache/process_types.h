@@ -51,6 +51,5 @@ uint64_t ApplyInterpreterRule(ac_decision_ctx* ctx, const ac_interpreter_rule* r
 uint64_t GetProcessInterpreterType(ac_decision_ctx* ctx);
 bool IsInterpreter(uint64_t type);
 bool IsExtensionInterpreted(uint64_t type, const char* extension);
-bool IsOnCommandLine(uint64_t pid, const char* text);
 
 }

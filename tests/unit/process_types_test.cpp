@@ -8,6 +8,7 @@
 
 #include "base/context.h"
 #include "base/paths.h"
+#include "cache/proc_info.h"
 #include "cache/process_types.h"
 #include "cache/trusted_paths.h"
 #include "unit_util.h"
