@@ -6,7 +6,8 @@ set -e
 build=$1 lua=$2 cmod=$3
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
-load() { env -u LD_LIBRARY_PATH "$lua" -e "package.cpath='$1/?.so' require 'ac' require 'lacdc' require 'vava'"; }
+# AC_PRELOAD: the sanitizer runtimes a sanitizer build's modules need in the interpreter.
+load() { env -u LD_LIBRARY_PATH LD_PRELOAD="$AC_PRELOAD" "$lua" -e "package.cpath='$1/?.so' require 'ac' require 'lacdc' require 'vava'"; }
 for c in "" "--component host"; do cmake --install "$build" --prefix "$tmp/p" $c >/dev/null; done
 load "$tmp/p/$cmod"
 test -x "$tmp/p/bin/acagent"
