@@ -19,8 +19,8 @@
 #include "abstraction/dispatcher.h"
 #include "cache/drift.h"
 #include "cache/object_cache.h"
-#include "cache/paths.h"
-#include "channel/event_record.h"
+#include "base/paths.h"
+#include "base/event_record.h"
 #include "common.h"
 #include "test_entry_fill.h"
 

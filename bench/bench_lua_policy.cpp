@@ -15,9 +15,9 @@
 
 #include <cstring>
 
-#include "abstraction/context.h"
-#include "channel/event_record.h"
-#include "channel/event_table.h"
+#include "base/context.h"
+#include "base/event_record.h"
+#include "lua/event_table.h"
 #include "channel/reply.h"
 #include "common.h"
 #include "test_entry_fill.h"

@@ -3,8 +3,8 @@
 #pragma once
 #include <string>
 
-#include "abstraction/context.h"
-#include "cache/paths.h"
+#include "base/context.h"
+#include "base/paths.h"
 
 namespace bench {
 

@@ -24,7 +24,7 @@
 #include "cache/drift.h"
 #include "cache/object_cache.h"
 #include "cache/process_cache.h"
-#include "channel/event_record.h"
+#include "base/event_record.h"
 #include "fuzz_common.h"
 
 extern "C" FILE* fopen(const char* path, const char* mode)

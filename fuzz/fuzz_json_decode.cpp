@@ -7,7 +7,7 @@
 #include <string>
 
 #include "fuzz_common.h"
-#include "json/json_lua.h"
+#include "lua/json_lua.h"
 
 namespace {
 

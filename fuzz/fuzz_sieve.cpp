@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "compiler/compiler.h"
+#include "lua/compiler_lua.h"
 #include "fuzz_common.h"
 
 namespace {

@@ -28,13 +28,11 @@
 #include <utility>
 #include <vector>
 
-#include "channel/event_record.h"
+#include "base/event_record.h"
 #include "machine.h"
+#include "live_mount_check.h"
+#include "live_proc.h"
 #include "real_libc.h"
-
-#ifndef TMPFS_MAGIC
-#define TMPFS_MAGIC 0x01021994
-#endif
 
 namespace sim::live {
 namespace {
@@ -44,10 +42,6 @@ constexpr uint32_t kReplyCodeMask = 0x7F;  // the 0x80 flag only asks for eta
 constexpr size_t kMaxSessions = 4096;      // write opens waiting for their close
 constexpr size_t kMaxSynthetic = 4096;     // synthetic descriptors readlink still answers
 constexpr size_t kReadBuffer = 64 * 1024;
-
-// x86_64 system call numbers of the calls that open a file.
-constexpr long kSysOpen = 2, kSysCreat = 85, kSysOpenat = 257, kSysOpenat2 = 437;
-constexpr long kSysExecve = 59, kSysExecveat = 322;
 
 int64_t now_us()
 {
@@ -76,12 +70,6 @@ struct Held {
 struct Synthetic {
     pid_t pid;
     std::string path;
-};
-
-struct ProcInfo {
-    pid_t pid = 0;
-    pid_t ppid = 0;
-    uid_t euid = 0;
 };
 
 struct Live {
@@ -120,104 +108,6 @@ std::atomic<bool> g_ever{false};   // readlink is looked at once a live mode has
 
 // ---------------------------------------------------------------- helpers
 
-std::string fd_path(int fd)
-{
-    char link[64], path[PATH_MAX];
-    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    ssize_t n = real::readlink(link, path, sizeof path - 1);
-    if (n < 0) return std::string();
-    return std::string(path, (size_t)n);
-}
-
-// Reads a small /proc file into buf (terminated); false when unreadable.
-bool read_small(const char* path, char* buf, size_t size)
-{
-    int fd = real::open(path, O_RDONLY | O_CLOEXEC, 0);
-    if (fd < 0) return false;
-    ssize_t n = real::read(fd, buf, size - 1);
-    real::close(fd);
-    if (n <= 0) return false;
-    buf[n] = '\0';
-    return true;
-}
-
-// The parent and the effective uid of a process: /proc/<pid>/stat and the
-// owner of /proc/<pid> (the process's effective uid while it is dumpable).
-ProcInfo proc_info(pid_t pid)
-{
-    ProcInfo p;
-    p.pid = pid;
-    char path[64], buf[1024];
-    snprintf(path, sizeof path, "/proc/%d/stat", (int)pid);
-    if (!read_small(path, buf, sizeof buf)) return p;
-    const char* close_paren = strrchr(buf, ')');
-    char state;
-    int ppid = 0;
-    if (close_paren && sscanf(close_paren + 1, " %c %d", &state, &ppid) == 2) p.ppid = (pid_t)ppid;
-    struct stat st;
-    snprintf(path, sizeof path, "/proc/%d", (int)pid);
-    if (stat(path, &st) == 0) p.euid = st.st_uid;
-    return p;
-}
-
-enum class Call { unknown, open, exec };
-
-// The call the thread tid is blocked in, with the flags and mode of an open,
-// from /proc/<pid>/task/<tid>/syscall.
-Call thread_call(pid_t pid, pid_t tid, uint32_t* flags, uint32_t* mode)
-{
-    char path[96], buf[512];
-    snprintf(path, sizeof path, "/proc/%d/task/%d/syscall", (int)pid, (int)tid);
-    if (!read_small(path, buf, sizeof buf)) return Call::unknown;
-    long nr;
-    unsigned long long a[6];
-    if (sscanf(buf, "%ld %llx %llx %llx %llx %llx %llx", &nr, &a[0], &a[1], &a[2], &a[3], &a[4], &a[5]) != 7)
-        return Call::unknown;
-    switch (nr) {
-    case kSysOpen: *flags = (uint32_t)a[1]; *mode = (uint32_t)a[2]; return Call::open;
-    case kSysCreat: *flags = O_CREAT | O_WRONLY | O_TRUNC; *mode = (uint32_t)a[1]; return Call::open;
-    case kSysOpenat: *flags = (uint32_t)a[2]; *mode = (uint32_t)a[3]; return Call::open;
-    case kSysOpenat2: {
-        uint64_t how[3];  // struct open_how: flags, mode, resolve
-        struct iovec local = {how, sizeof how}, remote = {(void*)(uintptr_t)a[2], sizeof how};
-        if (a[3] < sizeof how || process_vm_readv(tid, &local, 1, &remote, 1, 0) != (ssize_t)sizeof how)
-            return Call::unknown;
-        *flags = (uint32_t)how[0];
-        *mode = (uint32_t)how[1];
-        return Call::open;
-    }
-    case kSysExecve:
-    case kSysExecveat: return Call::exec;
-    default: return Call::unknown;
-    }
-}
-
-// The open call process pid is blocked in: its main thread's, or else the
-// first other thread found in an open or exec (fanotify names the process,
-// and a permission event stops the one thread that made the call). *tid is
-// the thread.
-Call open_call(pid_t pid, pid_t* tid, uint32_t* flags, uint32_t* mode)
-{
-    *tid = pid;
-    Call c = thread_call(pid, pid, flags, mode);
-    if (c != Call::unknown) return c;
-    char path[64];
-    snprintf(path, sizeof path, "/proc/%d/task", (int)pid);
-    DIR* d = opendir(path);
-    if (!d) return Call::unknown;
-    while (struct dirent* e = readdir(d)) {
-        pid_t t = (pid_t)strtol(e->d_name, nullptr, 10);
-        if (t <= 0 || t == pid) continue;
-        c = thread_call(pid, t, flags, mode);
-        if (c != Call::unknown) {
-            *tid = t;
-            break;
-        }
-    }
-    closedir(d);
-    return c;
-}
-
 void set_name(char* field, uint32_t* len, const std::string& s)
 {
     size_t n = s.size() < AC_NAME_FIELD ? s.size() : AC_NAME_FIELD;
@@ -239,91 +129,91 @@ std::unique_ptr<ac_event_record> new_record(uint32_t type, pid_t tid, const Proc
     return rec;
 }
 
-void respond_locked(Live& L, int event_fd, bool allow)
+void respond_locked(Live& state, int event_fd, bool allow)
 {
     struct fanotify_response r;
     r.fd = event_fd;
     r.response = allow ? FAN_ALLOW : FAN_DENY;
-    ssize_t w = write(L.perm_fd, &r, sizeof r);
+    ssize_t w = write(state.perm_fd, &r, sizeof r);
     (void)w;  // a failed answer leaves the kernel to allow it when the group closes
     real::close(event_fd);
     if (allow)
-        L.c.allowed++;
+        state.c.allowed++;
     else
-        L.c.denied++;
+        state.c.denied++;
 }
 
-uint32_t new_id_locked(Live& L)
+uint32_t new_id_locked(Live& state)
 {
     uint32_t id;
     do {
-        id = L.next_id++;
-        if (L.next_id < kFirstId) L.next_id = kFirstId;
-    } while (L.held.count(id));
+        id = state.next_id++;
+        if (state.next_id < kFirstId) state.next_id = kFirstId;
+    } while (state.held.count(id));
     return id;
 }
 
-int32_t new_fd_locked(Live& L, pid_t pid, const std::string& path)
+int32_t new_fd_locked(Live& state, pid_t pid, const std::string& path)
 {
-    int32_t fd = L.next_fd++;
-    if (L.next_fd < kSyntheticFdBase) L.next_fd = kSyntheticFdBase;
-    L.synthetic[fd] = Synthetic{pid, path};
-    L.synthetic_order.push_back(fd);
-    while (L.synthetic_order.size() > kMaxSynthetic) {
-        L.synthetic.erase(L.synthetic_order.front());
-        L.synthetic_order.pop_front();
+    int32_t fd = state.next_fd++;
+    if (state.next_fd < kSyntheticFdBase) state.next_fd = kSyntheticFdBase;
+    state.synthetic[fd] = Synthetic{pid, path};
+    state.synthetic_order.push_back(fd);
+    while (state.synthetic_order.size() > kMaxSynthetic) {
+        state.synthetic.erase(state.synthetic_order.front());
+        state.synthetic_order.pop_front();
     }
     return fd;
 }
 
 // Forgets write opens of processes that have gone, or all of them when that
 // is not enough (their closes then count as untracked).
-void prune_sessions_locked(Live& L)
+void prune_sessions_locked(Live& state)
 {
-    if (L.session_count < kMaxSessions) return;
-    for (auto it = L.sessions.begin(); it != L.sessions.end();) {
+    if (state.session_count < kMaxSessions) return;
+    for (auto it = state.sessions.begin(); it != state.sessions.end();) {
         if (kill(it->first.first, 0) != 0 && errno == ESRCH) {
-            L.session_count -= it->second.size();
-            it = L.sessions.erase(it);
+            state.session_count -= it->second.size();
+            it = state.sessions.erase(it);
         } else {
             ++it;
         }
     }
-    if (L.session_count >= kMaxSessions) {
-        L.sessions.clear();
-        L.session_count = 0;
+    if (state.session_count >= kMaxSessions) {
+        state.sessions.clear();
+        state.session_count = 0;
     }
 }
 
 // Queues a record (giving it an id when it has none); false when no handle
 // took it.
-bool queue(Live& L, ac_event_record* rec)
+bool queue(Live& state, ac_event_record* rec)
 {
     unsigned handle;
     {
-        std::lock_guard<std::mutex> lock(L.mu);
-        handle = L.opt.handle;
-        if (!rec->id) rec->id = new_id_locked(L);
-        if (L.missed) {
-            rec->missed = L.missed;
-            L.missed = 0;
+        std::lock_guard<std::mutex> lock(state.mu);
+        handle = state.opt.handle;
+        if (!rec->id) rec->id = new_id_locked(state);
+        if (state.missed) {
+            rec->missed = state.missed;
+            state.missed = 0;
         }
     }
     int err = push(handle, rec, sizeof *rec);
-    std::lock_guard<std::mutex> lock(L.mu);
+    std::lock_guard<std::mutex> lock(state.mu);
     if (err) {
-        L.c.unqueued++;
+        state.c.unqueued++;
         return false;
     }
-    L.c.records++;
+    state.c.records++;
     switch (rec->type) {
-    case EVENT_EXECVE_PRE: L.c.exec_pre++; break;
-    case EVENT_OPEN_PRE: L.c.open_pre++; break;
-    case EVENT_OPEN_POST: L.c.open_post++; break;
-    case EVENT_CLOSE_PRE: L.c.close_pre++; break;
-    case EVENT_CHMOD_POST: L.c.chmod_post++; break;
-    case EVENT_RENAME_POST: L.c.rename_post++; break;
-    case EVENT_UNLINK_POST: L.c.unlink_post++; break;
+    case EVENT_EXECVE_PRE: state.c.exec_pre++; break;
+    case EVENT_OPEN_PRE: state.c.open_pre++; break;
+    case EVENT_OPEN_POST: state.c.open_post++; break;
+    case EVENT_CLOSE_PRE: state.c.close_pre++; break;
+    case EVENT_CHMOD_POST: state.c.chmod_post++; break;
+    case EVENT_RENAME_POST: state.c.rename_post++; break;
+    case EVENT_UNLINK_POST: state.c.unlink_post++; break;
     default: break;
     }
     return true;
@@ -331,28 +221,28 @@ bool queue(Live& L, ac_event_record* rec)
 
 // Holds a permission event under a new id written into rec, queues rec, and
 // allows the event at once when no handle takes it.
-void hold_and_queue(Live& L, Held h, ac_event_record* rec)
+void hold_and_queue(Live& state, Held h, ac_event_record* rec)
 {
     h.reader_us = now_us() - h.read_us;  // the record is ready
     uint32_t id;
     {
-        std::lock_guard<std::mutex> lock(L.mu);
-        id = new_id_locked(L);
+        std::lock_guard<std::mutex> lock(state.mu);
+        id = new_id_locked(state);
         rec->id = id;
-        L.held.emplace(id, std::move(h));
+        state.held.emplace(id, std::move(h));
     }
-    if (queue(L, rec)) return;
-    std::lock_guard<std::mutex> lock(L.mu);
-    auto it = L.held.find(id);
-    if (it == L.held.end()) return;  // answered meanwhile
-    L.exec_followup.erase(it->second.pid);
-    respond_locked(L, it->second.event_fd, true);
-    L.held.erase(it);
+    if (queue(state, rec)) return;
+    std::lock_guard<std::mutex> lock(state.mu);
+    auto it = state.held.find(id);
+    if (it == state.held.end()) return;  // answered meanwhile
+    state.exec_followup.erase(it->second.pid);
+    respond_locked(state, it->second.event_fd, true);
+    state.held.erase(it);
 }
 
 // ---------------------------------------------------------------- permission events
 
-void permission_event(Live& L, const struct fanotify_event_metadata* m)
+void permission_event(Live& state, const struct fanotify_event_metadata* m)
 {
     const int64_t read_us = now_us();
     const pid_t pid = m->pid;  // the process (fanotify reports the thread group)
@@ -360,16 +250,16 @@ void permission_event(Live& L, const struct fanotify_event_metadata* m)
     struct stat st;
     bool have_stat = fstat(m->fd, &st) == 0;
     {
-        std::lock_guard<std::mutex> lock(L.mu);
-        L.c.perm_events++;
+        std::lock_guard<std::mutex> lock(state.mu);
+        state.c.perm_events++;
         if (!exec) {
-            auto it = L.exec_followup.find(pid);
-            if (it != L.exec_followup.end()) {
+            auto it = state.exec_followup.find(pid);
+            if (it != state.exec_followup.end()) {
                 bool same = have_stat && it->second.first == st.st_dev && it->second.second == st.st_ino;
-                L.exec_followup.erase(it);
+                state.exec_followup.erase(it);
                 if (same) {
-                    L.c.followups++;
-                    respond_locked(L, m->fd, true);
+                    state.c.followups++;
+                    respond_locked(state, m->fd, true);
                     return;
                 }
             }
@@ -382,24 +272,24 @@ void permission_event(Live& L, const struct fanotify_event_metadata* m)
     Call call = exec ? Call::exec : open_call(pid, &tid, &flags, &mode);
     if (!exec && call == Call::exec) {
         // An open made by an exec that was not seen as one (binfmt, uselib).
-        std::lock_guard<std::mutex> lock(L.mu);
-        L.c.followups++;
-        respond_locked(L, m->fd, true);
+        std::lock_guard<std::mutex> lock(state.mu);
+        state.c.followups++;
+        respond_locked(state, m->fd, true);
         return;
     }
     auto rec = new_record(exec ? EVENT_EXECVE_PRE : EVENT_OPEN_PRE, tid, p);
     set_name(rec->name, &rec->name_len, path);
     rec->flags = flags;
     rec->mode = mode;
-    if (pid == L.self) {
+    if (pid == state.self) {
         // The engine's own process: never wait for ourselves. The record still
         // goes to the engine, which answers it as an own event.
         {
-            std::lock_guard<std::mutex> lock(L.mu);
-            L.c.own++;
-            respond_locked(L, m->fd, true);
+            std::lock_guard<std::mutex> lock(state.mu);
+            state.c.own++;
+            respond_locked(state, m->fd, true);
         }
-        queue(L, rec.get());
+        queue(state, rec.get());
         return;
     }
     Held h;
@@ -409,13 +299,13 @@ void permission_event(Live& L, const struct fanotify_event_metadata* m)
     h.exec = exec;
     h.path = path;
     if (exec) {
-        std::lock_guard<std::mutex> lock(L.mu);
-        if (have_stat) L.exec_followup[pid] = {st.st_dev, st.st_ino};
-        h.deadline = now_ms() + L.opt.timeout_ms;
+        std::lock_guard<std::mutex> lock(state.mu);
+        if (have_stat) state.exec_followup[pid] = {st.st_dev, st.st_ino};
+        h.deadline = now_ms() + state.opt.timeout_ms;
     } else {
-        std::lock_guard<std::mutex> lock(L.mu);
-        h.deadline = now_ms() + L.opt.timeout_ms;
-        if (call == Call::unknown) L.c.unknown_flags++;
+        std::lock_guard<std::mutex> lock(state.mu);
+        h.deadline = now_ms() + state.opt.timeout_ms;
+        if (call == Call::unknown) state.c.unknown_flags++;
     }
     if (!exec && (flags & O_ACCMODE) != O_RDONLY) {
         h.post = new_record(EVENT_OPEN_POST, tid, p);
@@ -423,7 +313,7 @@ void permission_event(Live& L, const struct fanotify_event_metadata* m)
         h.post->flags = flags;
         h.post->mode = mode;
     }
-    hold_and_queue(L, std::move(h), rec.get());
+    hold_and_queue(state, std::move(h), rec.get());
 }
 
 // ---------------------------------------------------------------- notification events
@@ -438,18 +328,18 @@ std::string join(const std::string& dir, const char* name)
     return dir == "/" ? "/" + std::string(name) : dir + "/" + name;
 }
 
-std::string handle_path(Live& L, const struct fanotify_event_info_fid* info, const char** name)
+std::string handle_path(Live& state, const struct fanotify_event_info_fid* info, const char** name)
 {
     auto* fh = reinterpret_cast<struct file_handle*>(const_cast<unsigned char*>(info->handle));
     *name = reinterpret_cast<const char*>(fh->f_handle + fh->handle_bytes);
-    int fd = open_by_handle_at(L.mount_fd, fh, O_PATH | O_CLOEXEC);
+    int fd = open_by_handle_at(state.mount_fd, fh, O_PATH | O_CLOEXEC);
     if (fd < 0) return std::string();
     std::string dir = fd_path(fd);
     real::close(fd);
     return dir;
 }
 
-Names event_names(Live& L, const struct fanotify_event_metadata* m)
+Names event_names(Live& state, const struct fanotify_event_metadata* m)
 {
     Names out;
     const char* p = reinterpret_cast<const char*>(m) + m->metadata_len;
@@ -460,7 +350,7 @@ Names event_names(Live& L, const struct fanotify_event_metadata* m)
         if (hdr->info_type == FAN_EVENT_INFO_TYPE_DFID_NAME || hdr->info_type == FAN_EVENT_INFO_TYPE_OLD_DFID_NAME ||
             hdr->info_type == FAN_EVENT_INFO_TYPE_NEW_DFID_NAME) {
             const char* name = "";
-            std::string dir = handle_path(L, reinterpret_cast<const struct fanotify_event_info_fid*>(p), &name);
+            std::string dir = handle_path(state, reinterpret_cast<const struct fanotify_event_info_fid*>(p), &name);
             std::string path = join(dir, name);
             if (hdr->info_type == FAN_EVENT_INFO_TYPE_DFID_NAME) out.name = path;
             else if (hdr->info_type == FAN_EVENT_INFO_TYPE_OLD_DFID_NAME) out.old_name = path;
@@ -471,124 +361,124 @@ Names event_names(Live& L, const struct fanotify_event_metadata* m)
     return out;
 }
 
-void rename_known_locked(Live& L, const std::string& from, const std::string& to)
+void rename_known_locked(Live& state, const std::string& from, const std::string& to)
 {
-    for (auto& s : L.synthetic)
+    for (auto& s : state.synthetic)
         if (s.second.path == from) s.second.path = to;
     std::vector<std::pair<pid_t, std::deque<int32_t>>> moved;
-    for (auto it = L.sessions.begin(); it != L.sessions.end();) {
+    for (auto it = state.sessions.begin(); it != state.sessions.end();) {
         if (it->first.second == from) {
             moved.emplace_back(it->first.first, std::move(it->second));
-            it = L.sessions.erase(it);
+            it = state.sessions.erase(it);
         } else {
             ++it;
         }
     }
     for (auto& m : moved) {
-        auto& q = L.sessions[{m.first, to}];
+        auto& q = state.sessions[{m.first, to}];
         q.insert(q.end(), m.second.begin(), m.second.end());
     }
 }
 
-void rename_record(Live& L, pid_t tid, const ProcInfo& p, const std::string& from, const std::string& to)
+void rename_record(Live& state, pid_t tid, const ProcInfo& p, const std::string& from, const std::string& to)
 {
     if (from.empty() || to.empty()) return;
     {
-        std::lock_guard<std::mutex> lock(L.mu);
-        rename_known_locked(L, from, to);
+        std::lock_guard<std::mutex> lock(state.mu);
+        rename_known_locked(state, from, to);
     }
     auto rec = new_record(EVENT_RENAME_POST, tid, p);
     set_name(rec->name, &rec->name_len, to);
     set_name(rec->oldname, &rec->oldname_len, from);
-    queue(L, rec.get());
+    queue(state, rec.get());
 }
 
-void notification_event(Live& L, const struct fanotify_event_metadata* m)
+void notification_event(Live& state, const struct fanotify_event_metadata* m)
 {
     {
-        std::lock_guard<std::mutex> lock(L.mu);
-        L.c.notify_events++;
+        std::lock_guard<std::mutex> lock(state.mu);
+        state.c.notify_events++;
         if (m->mask & FAN_Q_OVERFLOW) {
-            L.c.overflows++;
-            L.missed++;
+            state.c.overflows++;
+            state.missed++;
             return;
         }
     }
     const pid_t pid = m->pid, tid = m->pid;  // the thread is not known here
     ProcInfo p = proc_info(pid);
-    Names n = event_names(L, m);
+    Names n = event_names(state, m);
     if ((m->mask & FAN_ATTRIB) && !n.name.empty()) {
         auto rec = new_record(EVENT_CHMOD_POST, tid, p);
         struct stat st;
         if (lstat(n.name.c_str(), &st) == 0) rec->mode = st.st_mode;
         set_name(rec->name, &rec->name_len, n.name);
-        queue(L, rec.get());
+        queue(state, rec.get());
     }
     if ((m->mask & FAN_CLOSE_WRITE) && !n.name.empty()) {
         auto rec = new_record(EVENT_CLOSE_PRE, tid, p);
         {
-            std::lock_guard<std::mutex> lock(L.mu);
-            auto it = L.sessions.find({pid, n.name});
-            if (it != L.sessions.end() && !it->second.empty()) {
+            std::lock_guard<std::mutex> lock(state.mu);
+            auto it = state.sessions.find({pid, n.name});
+            if (it != state.sessions.end() && !it->second.empty()) {
                 rec->fd = it->second.front();
                 it->second.pop_front();
-                L.session_count--;
-                if (it->second.empty()) L.sessions.erase(it);
+                state.session_count--;
+                if (it->second.empty()) state.sessions.erase(it);
             } else {
-                rec->fd = new_fd_locked(L, pid, n.name);  // an untracked descriptor
+                rec->fd = new_fd_locked(state, pid, n.name);  // an untracked descriptor
             }
         }
-        queue(L, rec.get());
+        queue(state, rec.get());
     }
-    if (m->mask & FAN_RENAME) rename_record(L, tid, p, n.old_name, n.new_name);
+    if (m->mask & FAN_RENAME) rename_record(state, tid, p, n.old_name, n.new_name);
     if (m->mask & FAN_MOVED_FROM) {
-        std::lock_guard<std::mutex> lock(L.mu);
-        L.moved_pid = tid;
-        L.moved_from = n.name;
+        std::lock_guard<std::mutex> lock(state.mu);
+        state.moved_pid = tid;
+        state.moved_from = n.name;
     }
     if (m->mask & FAN_MOVED_TO) {
         std::string from;
         {
-            std::lock_guard<std::mutex> lock(L.mu);
-            if (L.moved_pid == tid) from.swap(L.moved_from);
-            L.moved_pid = 0;
+            std::lock_guard<std::mutex> lock(state.mu);
+            if (state.moved_pid == tid) from.swap(state.moved_from);
+            state.moved_pid = 0;
         }
-        rename_record(L, tid, p, from, n.name);
+        rename_record(state, tid, p, from, n.name);
     }
     if ((m->mask & FAN_DELETE) && !n.name.empty()) {
         {
-            std::lock_guard<std::mutex> lock(L.mu);
-            for (auto& s : L.synthetic)
+            std::lock_guard<std::mutex> lock(state.mu);
+            for (auto& s : state.synthetic)
                 if (s.second.path == n.name) s.second.path += " (deleted)";
         }
         auto rec = new_record(EVENT_UNLINK_POST, tid, p);
         set_name(rec->name, &rec->name_len, n.name);
-        queue(L, rec.get());
+        queue(state, rec.get());
     }
 }
 
 // ---------------------------------------------------------------- the reader thread
 
-int next_wait(Live& L)
+int next_wait(Live& state)
 {
-    std::lock_guard<std::mutex> lock(L.mu);
-    if (L.held.empty()) return -1;
+    std::lock_guard<std::mutex> lock(state.mu);
+    if (state.held.empty()) return -1;
     int64_t first = INT64_MAX;
-    for (auto& h : L.held) first = h.second.deadline < first ? h.second.deadline : first;
+    for (auto& h : state.held) first = h.second.deadline < first ? h.second.deadline : first;
     int64_t left = first - now_ms();
     return left <= 0 ? 0 : (int)(left > INT_MAX ? INT_MAX : left);
 }
 
-void expire(Live& L)
+void expire(Live& state)
 {
     int64_t now = now_ms();
-    std::lock_guard<std::mutex> lock(L.mu);
-    for (auto it = L.held.begin(); it != L.held.end();) {
+    std::lock_guard<std::mutex> lock(state.mu);
+    for (auto it = state.held.begin(); it != state.held.end();) {
         if (it->second.deadline <= now) {
-            L.c.timeouts++;
-            L.exec_followup.erase(it->second.pid);
-            respond_locked(L, it->second.event_fd, true);
-            it = L.held.erase(it);
+            state.c.timeouts++;
+            state.exec_followup.erase(it->second.pid);
+            respond_locked(state, it->second.event_fd, true);
+            it = state.held.erase(it);
         } else {
             ++it;
         }
@@ -596,16 +486,16 @@ void expire(Live& L)
 }
 
 // Reads and handles every notification event queued now.
-void drain_notifications(Live& L, char* buf)
+void drain_notifications(Live& state, char* buf)
 {
     for (;;) {
-        ssize_t len = real::read(L.notif_fd, buf, kReadBuffer);
+        ssize_t len = real::read(state.notif_fd, buf, kReadBuffer);
         if (len <= 0) return;  // EAGAIN: all read
         auto* m = reinterpret_cast<const struct fanotify_event_metadata*>(buf);
         for (; FAN_EVENT_OK(m, len); m = FAN_EVENT_NEXT(m, len)) {
             if (m->vers != FANOTIFY_METADATA_VERSION) continue;
             if (m->fd >= 0) real::close(m->fd);  // not asked for; never expected
-            notification_event(L, m);
+            notification_event(state, m);
         }
     }
 }
@@ -616,181 +506,44 @@ void drain_notifications(Live& L, char* buf)
 // its records keep their order; and a notification read at once is not
 // merged with a later one of the same kind, as the kernel does to unread
 // events (two closes of one file by one process would make one record).
-void drain_permissions(Live& L, char* buf, char* notif_buf)
+void drain_permissions(Live& state, char* buf, char* notif_buf)
 {
     for (;;) {
-        drain_notifications(L, notif_buf);
-        ssize_t len = real::read(L.perm_fd, buf, kReadBuffer);
+        drain_notifications(state, notif_buf);
+        ssize_t len = real::read(state.perm_fd, buf, kReadBuffer);
         if (len <= 0) return;
         auto* m = reinterpret_cast<const struct fanotify_event_metadata*>(buf);
         for (; FAN_EVENT_OK(m, len); m = FAN_EVENT_NEXT(m, len)) {
             if (m->vers != FANOTIFY_METADATA_VERSION || m->fd < 0) continue;
-            drain_notifications(L, notif_buf);
-            permission_event(L, m);
+            drain_notifications(state, notif_buf);
+            permission_event(state, m);
         }
     }
 }
 
 void run(Live* lp)
 {
-    Live& L = *lp;
+    Live& state = *lp;
     // Aligned for the metadata records; one buffer for each group.
     std::unique_ptr<uint64_t[]> storage(new uint64_t[2 * kReadBuffer / sizeof(uint64_t)]);
     char* perm_buf = reinterpret_cast<char*>(storage.get());
     char* notif_buf = perm_buf + kReadBuffer;
-    while (!L.stopping.load()) {
-        struct pollfd fds[3] = {{L.perm_fd, POLLIN, 0}, {L.notif_fd, POLLIN, 0}, {L.wake_r, POLLIN, 0}};
-        int r = real::poll(fds, 3, next_wait(L));
-        if (L.stopping.load()) break;
-        expire(L);
+    while (!state.stopping.load()) {
+        struct pollfd fds[3] = {{state.perm_fd, POLLIN, 0}, {state.notif_fd, POLLIN, 0}, {state.wake_r, POLLIN, 0}};
+        int r = real::poll(fds, 3, next_wait(state));
+        if (state.stopping.load()) break;
+        expire(state);
         if (r <= 0) continue;
         if (fds[0].revents & POLLIN)
-            drain_permissions(L, perm_buf, notif_buf);
+            drain_permissions(state, perm_buf, notif_buf);
         else if (fds[1].revents & POLLIN)
-            drain_notifications(L, notif_buf);
+            drain_notifications(state, notif_buf);
     }
 }
 
-// ---------------------------------------------------------------- safety checks
-
-// The mountinfo line of the mount at dir (the topmost one), split.
-struct MountLine {
-    bool readable = false;
-    bool found = false;
-    std::string fstype, optional;
-    unsigned major = 0, minor = 0;
-    unsigned same_device = 0;  // mounts of the same file system
-};
-
-// Mount points in mountinfo escape space, tab, newline and backslash as \ooo.
-std::string unescape(const char* s)
+void close_fds_locked(Live& state)
 {
-    std::string out;
-    for (; *s; s++) {
-        if (s[0] == '\\' && s[1] >= '0' && s[1] <= '7' && s[2] >= '0' && s[2] <= '7' && s[3] >= '0' && s[3] <= '7') {
-            out += (char)((s[1] - '0') * 64 + (s[2] - '0') * 8 + (s[3] - '0'));
-            s += 3;
-        } else {
-            out += *s;
-        }
-    }
-    return out;
-}
-
-// Reads a mountinfo file: the mount at dir (when dir is not empty) and how
-// many mounts have the file system major:minor (of that mount, or the given
-// one when dir is empty).
-MountLine read_mountinfo(const char* file, const std::string& dir, unsigned major_in = 0, unsigned minor_in = 0)
-{
-    MountLine m;
-    m.major = major_in;
-    m.minor = minor_in;
-    FILE* f = real::fopen(file, "r");
-    if (!f) return m;
-    m.readable = true;
-    std::vector<std::pair<unsigned, unsigned>> devices;
-    char line[8192];
-    while (fgets(line, sizeof line, f)) {
-        // id parent major:minor root mountpoint options [optional...] - fstype source superoptions
-        unsigned id, parent, major, minor;
-        char root[4096], point[4096];
-        int used = 0;
-        if (sscanf(line, "%u %u %u:%u %4095s %4095s %n", &id, &parent, &major, &minor, root, point, &used) < 6)
-            continue;
-        devices.emplace_back(major, minor);
-        if (dir.empty() || unescape(point) != dir) continue;
-        const char* rest = line + used;
-        const char* sep = strstr(rest, " - ");
-        if (!sep) continue;
-        // rest: "options [optional fields] - ..."
-        const char* opt_end = strchr(rest, ' ');
-        m.optional = opt_end && opt_end < sep ? std::string(opt_end, sep) : std::string();
-        char fstype[256] = "";
-        sscanf(sep + 3, "%255s", fstype);
-        m.fstype = fstype;
-        m.major = major;
-        m.minor = minor;
-        m.found = true;
-    }
-    fclose(f);
-    for (auto& d : devices)
-        if (d.first == m.major && d.second == m.minor) m.same_device++;
-    return m;
-}
-
-std::string mnt_ns(pid_t pid)
-{
-    char link[64], target[128];
-    snprintf(link, sizeof link, "/proc/%d/ns/mnt", (int)pid);
-    ssize_t n = real::readlink(link, target, sizeof target - 1);
-    return n > 0 ? std::string(target, (size_t)n) : std::string();
-}
-
-pid_t parent_of(pid_t pid)
-{
-    char path[64], buf[1024];
-    snprintf(path, sizeof path, "/proc/%d/stat", (int)pid);
-    if (!read_small(path, buf, sizeof buf)) return 0;
-    const char* close_paren = strrchr(buf, ')');
-    int ppid = 0;
-    char state;
-    if (!close_paren || sscanf(close_paren + 1, " %c %d", &state, &ppid) != 2) return 0;
-    return (pid_t)ppid;
-}
-
-// The nearest ancestor that lives in another mount namespace (this process's
-// namespace was made below it), or 0 when there is none that can be read.
-pid_t outside_ancestor()
-{
-    std::string mine = mnt_ns(getpid());
-    if (mine.empty()) return 0;
-    for (pid_t p = parent_of(getpid()); p > 0; p = parent_of(p)) {
-        std::string theirs = mnt_ns(p);
-        if (theirs.empty()) return 0;  // unreadable: stop looking
-        if (theirs != mine) return p;
-        if (p == 1) break;
-    }
-    return 0;
-}
-
-int refuse(std::string* why, int err, const std::string& text)
-{
-    *why = text;
-    return err;
-}
-
-int check_mount(const std::string& given, std::string* dir, std::string* why)
-{
-    if (given.empty() || given[0] != '/') return refuse(why, EINVAL, "mount must be an absolute path");
-    char resolved[PATH_MAX];
-    if (!realpath(given.c_str(), resolved)) return refuse(why, errno, given + ": " + strerror(errno));
-    *dir = resolved;
-    if (*dir == "/") return refuse(why, EPERM, "refusing to watch /");
-    struct statfs fs;
-    if (statfs(resolved, &fs) != 0) return refuse(why, errno, *dir + ": " + strerror(errno));
-    if ((unsigned long)fs.f_type != (unsigned long)TMPFS_MAGIC) return refuse(why, EPERM, *dir + " is not a tmpfs");
-    MountLine m = read_mountinfo("/proc/self/mountinfo", *dir);
-    if (!m.found) return refuse(why, EPERM, *dir + " is not a mount point");
-    if (m.fstype != "tmpfs") return refuse(why, EPERM, *dir + " is not a tmpfs mount");
-    if (m.optional.find("shared:") != std::string::npos) return refuse(why, EPERM, *dir + " is a shared mount");
-    if (m.same_device != 1) return refuse(why, EPERM, *dir + ": its file system is mounted elsewhere too");
-    pid_t outside = outside_ancestor();
-    if (!outside) return refuse(why, EPERM, "not in a private mount namespace of its own (run under unshare -m)");
-    // Made in this namespace: the namespace it was made from does not have it.
-    char outside_info[64];
-    snprintf(outside_info, sizeof outside_info, "/proc/%d/mountinfo", (int)outside);
-    MountLine there = read_mountinfo(outside_info, std::string(), m.major, m.minor);
-    if (!there.readable || there.same_device != 0)
-        return refuse(why, EPERM, *dir + ": its file system is mounted outside this mount namespace too");
-    char buf[64];
-    if (read_small("/proc/sys/fs/nr_open", buf, sizeof buf) && strtoll(buf, nullptr, 10) >= kSyntheticFdBase)
-        return refuse(why, EPERM, "fs.nr_open reaches the synthetic descriptor numbers");
-    return 0;
-}
-
-void close_fds_locked(Live& L)
-{
-    for (int* fd : {&L.perm_fd, &L.notif_fd, &L.mount_fd, &L.wake_r, &L.wake_w}) {
+    for (int* fd : {&state.perm_fd, &state.notif_fd, &state.mount_fd, &state.wake_r, &state.wake_w}) {
         if (*fd >= 0) real::close(*fd);
         *fd = -1;
     }
@@ -802,11 +555,11 @@ void close_fds_locked(Live& L)
 
 int start(const Options& options, std::string* why)
 {
-    Live& L = live();
-    std::lock_guard<std::mutex> control(L.control);
+    Live& state = live();
+    std::lock_guard<std::mutex> control(state.control);
     {
-        std::lock_guard<std::mutex> lock(L.mu);
-        if (L.on) return refuse(why, EBUSY, "live mode is on already (sim.live(false) first)");
+        std::lock_guard<std::mutex> lock(state.mu);
+        if (state.on) return refuse(why, EBUSY, "live mode is on already (sim.live(false) first)");
     }
     if (options.timeout_ms < 1 || options.timeout_ms > kMaxTimeoutMs)
         return refuse(why, EINVAL, "timeout_ms must be 1.." + std::to_string(kMaxTimeoutMs));
@@ -842,123 +595,123 @@ int start(const Options& options, std::string* why)
     if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) return fail(errno, "pipe2");
 
     {
-        std::lock_guard<std::mutex> lock(L.mu);
-        L.opt = options;
-        L.opt.mount = dir;
-        L.perm_fd = perm;
-        L.notif_fd = notif;
-        L.mount_fd = mount_fd;
-        L.wake_r = wake[0];
-        L.wake_w = wake[1];
-        L.rename_event = rename;
-        L.self = getpid();
-        L.held.clear();
-        L.exec_followup.clear();
-        L.sessions.clear();
-        L.session_count = 0;
-        L.missed = 0;
-        L.moved_pid = 0;
-        L.moved_from.clear();
-        L.c = Counters{};
-        L.on = true;
+        std::lock_guard<std::mutex> lock(state.mu);
+        state.opt = options;
+        state.opt.mount = dir;
+        state.perm_fd = perm;
+        state.notif_fd = notif;
+        state.mount_fd = mount_fd;
+        state.wake_r = wake[0];
+        state.wake_w = wake[1];
+        state.rename_event = rename;
+        state.self = getpid();
+        state.held.clear();
+        state.exec_followup.clear();
+        state.sessions.clear();
+        state.session_count = 0;
+        state.missed = 0;
+        state.moved_pid = 0;
+        state.moved_from.clear();
+        state.c = Counters{};
+        state.on = true;
     }
-    L.stopping.store(false);
+    state.stopping.store(false);
     g_ever.store(true);
     g_on.store(true);
-    L.reader = std::thread(run, &L);
+    state.reader = std::thread(run, &state);
     return 0;
 }
 
 unsigned stop()
 {
-    Live& L = live();
-    std::lock_guard<std::mutex> control(L.control);
+    Live& state = live();
+    std::lock_guard<std::mutex> control(state.control);
     {
-        std::lock_guard<std::mutex> lock(L.mu);
-        if (!L.on) return 0;
+        std::lock_guard<std::mutex> lock(state.mu);
+        if (!state.on) return 0;
     }
-    L.stopping.store(true);
+    state.stopping.store(true);
     char c = 1;
-    ssize_t w = write(L.wake_w, &c, 1);
+    ssize_t w = write(state.wake_w, &c, 1);
     (void)w;
-    if (L.reader.joinable()) L.reader.join();
-    std::lock_guard<std::mutex> lock(L.mu);
+    if (state.reader.joinable()) state.reader.join();
+    std::lock_guard<std::mutex> lock(state.mu);
     unsigned n = 0;
-    for (auto& h : L.held) {
-        respond_locked(L, h.second.event_fd, true);
+    for (auto& h : state.held) {
+        respond_locked(state, h.second.event_fd, true);
         n++;
     }
-    L.c.stopped += n;
-    L.held.clear();
-    L.exec_followup.clear();
-    L.sessions.clear();
-    L.session_count = 0;
-    close_fds_locked(L);
-    L.on = false;
+    state.c.stopped += n;
+    state.held.clear();
+    state.exec_followup.clear();
+    state.sessions.clear();
+    state.session_count = 0;
+    close_fds_locked(state);
+    state.on = false;
     g_on.store(false);
     return n;
 }
 
 Status status()
 {
-    Live& L = live();
-    std::lock_guard<std::mutex> lock(L.mu);
+    Live& state = live();
+    std::lock_guard<std::mutex> lock(state.mu);
     Status s;
-    s.on = L.on;
-    s.mount = L.opt.mount;
-    s.timeout_ms = L.opt.timeout_ms;
-    s.handle = L.opt.handle;
-    s.rename_event = L.rename_event;
-    s.held = L.held.size();
-    s.sessions = L.session_count;
-    s.counters = L.c;
+    s.on = state.on;
+    s.mount = state.opt.mount;
+    s.timeout_ms = state.opt.timeout_ms;
+    s.handle = state.opt.handle;
+    s.rename_event = state.rename_event;
+    s.held = state.held.size();
+    s.sessions = state.session_count;
+    s.counters = state.c;
     return s;
 }
 
 void on_reply(uint32_t id, uint32_t code)
 {
     if (!g_on.load()) return;
-    Live& L = live();
+    Live& state = live();
     std::unique_ptr<ac_event_record> post;
     {
-        std::lock_guard<std::mutex> lock(L.mu);
-        if (!L.on) return;
-        auto it = L.held.find(id);
-        if (it == L.held.end()) return;
+        std::lock_guard<std::mutex> lock(state.mu);
+        if (!state.on) return;
+        auto it = state.held.find(id);
+        if (it == state.held.end()) return;
         Held& h = it->second;
-        L.c.replied++;
+        state.c.replied++;
         bool block = (code & kReplyCodeMask) == kReplyBlock;
         if (block || !h.post) {
-            if (block && h.exec) L.exec_followup.erase(h.pid);  // no open follows a refused exec
-            L.c.held_us += (uint64_t)(now_us() - h.read_us);
-            L.c.reader_us += (uint64_t)h.reader_us;
-            respond_locked(L, h.event_fd, !block);
-            L.held.erase(it);
+            if (block && h.exec) state.exec_followup.erase(h.pid);  // no open follows a refused exec
+            state.c.held_us += (uint64_t)(now_us() - h.read_us);
+            state.c.reader_us += (uint64_t)h.reader_us;
+            respond_locked(state, h.event_fd, !block);
+            state.held.erase(it);
             return;
         }
         // A write open that was allowed: its open-post goes out under a new
         // id with a new synthetic descriptor, and the open stays held (with
         // its first deadline) until that record's reply.
         post = std::move(h.post);
-        int32_t fd = new_fd_locked(L, h.pid, h.path);
-        L.sessions[{h.pid, h.path}].push_back(fd);
-        L.session_count++;
-        prune_sessions_locked(L);
+        int32_t fd = new_fd_locked(state, h.pid, h.path);
+        state.sessions[{h.pid, h.path}].push_back(fd);
+        state.session_count++;
+        prune_sessions_locked(state);
         post->fd = fd;
         post->rc = fd;
         Held next = std::move(h);
-        L.held.erase(it);
-        uint32_t nid = new_id_locked(L);
+        state.held.erase(it);
+        uint32_t nid = new_id_locked(state);
         post->id = nid;
-        L.held.emplace(nid, std::move(next));
+        state.held.emplace(nid, std::move(next));
     }
     uint32_t nid = post->id;
-    if (queue(L, post.get())) return;
-    std::lock_guard<std::mutex> lock(L.mu);
-    auto it = L.held.find(nid);
-    if (it == L.held.end()) return;
-    respond_locked(L, it->second.event_fd, true);
-    L.held.erase(it);
+    if (queue(state, post.get())) return;
+    std::lock_guard<std::mutex> lock(state.mu);
+    auto it = state.held.find(nid);
+    if (it == state.held.end()) return;
+    respond_locked(state, it->second.event_fd, true);
+    state.held.erase(it);
 }
 
 bool readlink_synthetic(const char* path, char* buf, size_t size, ssize_t* result)
@@ -971,10 +724,10 @@ bool readlink_synthetic(const char* path, char* buf, size_t size, ssize_t* resul
     p = end + 4;
     long fd = strtol(p, &end, 10);
     if (end == p || *end != '\0' || fd < kSyntheticFdBase || fd > INT32_MAX) return false;
-    Live& L = live();
-    std::lock_guard<std::mutex> lock(L.mu);
-    auto it = L.synthetic.find((int32_t)fd);
-    if (it == L.synthetic.end() || it->second.pid != (pid_t)pid) {
+    Live& state = live();
+    std::lock_guard<std::mutex> lock(state.mu);
+    auto it = state.synthetic.find((int32_t)fd);
+    if (it == state.synthetic.end() || it->second.pid != (pid_t)pid) {
         errno = ENOENT;
         *result = -1;
         return true;

@@ -34,7 +34,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "channel/event_record.h"
+#include "base/event_record.h"
 #include "live.h"
 #include "machine.h"
 #include "responder.h"

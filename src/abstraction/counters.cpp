@@ -1,7 +1,5 @@
 #include "abstraction/counters.h"
 
-#include "channel/status.h"
-
 extern "C" {
 
 std::atomic<uint64_t> event_abstraction_stats[AC_STAT_COUNT];
@@ -91,13 +89,8 @@ void EventAbstractionStats(uint64_t out[AC_STAT_COUNT])
     for (int i = 0; i < AC_STAT_COUNT; i++) out[i] = event_abstraction_stats[i].load(std::memory_order_relaxed);
 }
 
-int l_EventAbstractionStats(lua_State* L)
-{
-    uint64_t snap[AC_STAT_COUNT];
-    EventAbstractionStats(snap);
-    lua_createtable(L, 0, 73);
-    lac_set_counters(L, event_abstraction_stat_names, snap, AC_STAT_COUNT);
-    return 1;
-}
+std::atomic<uint64_t> ac_bind_stats{0};
+
+void incExcludeFilter(void) { ac_bind_stats.fetch_add(1, std::memory_order_relaxed); }
 
 }  // extern "C"

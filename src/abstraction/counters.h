@@ -1,7 +1,5 @@
 // The fast path's process-wide counters, reported to Lua by name.
 #pragma once
-#include <lua.hpp>
-
 #include <atomic>
 #include <cstdint>
 
@@ -92,7 +90,9 @@ extern "C" {
 extern std::atomic<uint64_t> event_abstraction_stats[AC_STAT_COUNT];
 extern const char* const event_abstraction_stat_names[AC_STAT_COUNT];
 void EventAbstractionStats(uint64_t out[AC_STAT_COUNT]);
-int l_EventAbstractionStats(lua_State* L);
+// Closes, opens and unlinks answered REPLY_IGNORE because of the exclude list.
+extern std::atomic<uint64_t> ac_bind_stats;
+void incExcludeFilter(void);
 }
 
 inline void ac_count(ac_stat s) { event_abstraction_stats[s].fetch_add(1, std::memory_order_relaxed); }

@@ -8,7 +8,7 @@
 
 #include "abstraction/counters.h"
 #include "abstraction/handlers.h"
-#include "channel/event_record.h"
+#include "base/event_record.h"
 
 namespace {
 

@@ -1,16 +1,14 @@
 // Entry point of the fast path and the reply operations its handlers share.
 #pragma once
 #include <cstdint>
-#include <lua.hpp>
 
-#include "abstraction/context.h"
-#include "channel/reply.h"
+#include "base/context.h"
+#include "base/reply.h"
 
 typedef int32_t (*ac_handler)(ac_decision_ctx* ctx, ac_reply_msg* reply);
 
 extern "C" {
 int32_t AbstractEvent(ac_reply_msg* reply, ac_decision_ctx* ctx);
-int l_AbstractEvent(lua_State* L);  // the test entry
 void StatHandler(int32_t result);
 
 int32_t replyAllowLua(ac_decision_ctx* ctx, ac_reply_msg* reply);

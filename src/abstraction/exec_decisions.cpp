@@ -8,7 +8,9 @@
 #include "abstraction/dispatcher.h"
 #include "abstraction/handlers.h"
 #include "abstraction/resolution.h"
+#include "base/event_record.h"
 #include "cache/object_cache.h"
+#include "cache/proc_info.h"
 #include "cache/process_cache.h"
 #include "cache/process_types.h"
 #include "cache/trusted_paths.h"
@@ -124,7 +126,7 @@ int32_t EventOpenPre(ac_decision_ctx* ctx, ac_reply_msg* reply)
     if (type == 0 || !IsInterpreter(type)) return answered(STAT_open_pre_eagain, replyIgnoreEagain, ctx, reply);
     if (!IsExtensionInterpreted(type, ctx->fileExtension) && !IsOnCommandLine((uint64_t)ctx->pid, ctx->processFileName))
         return answered(STAT_open_pre_eagain, replyIgnoreEagain, ctx, reply);
-    if (lookup(ctx) == -2) return answered(STAT_open_pre_eagain, replyIgnoreEagain, ctx, reply);
+    if (lookup(ctx) == AC_CACHE_NOT_EVALUABLE) return answered(STAT_open_pre_eagain, replyIgnoreEagain, ctx, reply);
 
     ctx->event->action_type_str = "SCRIPT_EXECUTION";
     switch (ctx->cache_type) {
@@ -154,14 +156,14 @@ int32_t EventExecPre(ac_decision_ctx* ctx, ac_reply_msg* reply)
         ac_count(STAT_exec_pre_eagain);
         return AC_ANSWERED;
     }
-    ctx->event->action_type = 1;  // TYPE_PROC_START
+    ctx->event->action_type = TYPE_PROC_START;
     uint64_t type = classify_caller(ctx);
     if (type != 0 && IsPrelink(type)) ac_count(STAT_run_prelink);
     if (IsTrustedPath(type, ctx->path, ctx->debugLog)) {
         ac_count(STAT_run_allowed_trusted_path);
         return answered(STAT_exec_pre_eagain, replyAllowEagain, ctx, reply);
     }
-    if (lookup(ctx) == -2) {
+    if (lookup(ctx) == AC_CACHE_NOT_EVALUABLE) {
         AC_DEBUG(ctx, "Error: Failed to stat file %s\n", ctx->realpath);
         return answered(STAT_exec_pre_eagain, replyIgnoreEagain, ctx, reply);
     }
@@ -178,7 +180,7 @@ int32_t EventMmapPre(ac_decision_ctx* ctx, ac_reply_msg* reply)
     }
     ac_count(STAT_run_program);
     ctx->event->action_type_str = "MMAP_EXECUTION";
-    if (lookup(ctx) == -2) {
+    if (lookup(ctx) == AC_CACHE_NOT_EVALUABLE) {
         AC_DEBUG(ctx, "Error: Failed to stat file %s\n", ctx->realpath);
         return answered(STAT_mmap_pre_eagain, replyIgnoreEagain, ctx, reply);
     }

@@ -8,11 +8,11 @@
 #include "abstraction/dispatcher.h"
 #include "abstraction/handlers.h"
 #include "abstraction/resolution.h"
+#include "base/event_record.h"
 #include "cache/drift.h"
 #include "cache/drift_filters.h"
 #include "cache/proc_info.h"
 #include "cache/process_cache.h"
-#include "channel/bind_stats.h"
 
 namespace {
 
@@ -23,7 +23,6 @@ struct counters {
     ac_stat handoff;
 };
 
-constexpr int32_t TYPE_CREATE_ACTION = 4;  // TYPE_CREATE: possibly new executable content
 constexpr uint64_t CREATE_OR_TRUNCATE = 0x240;
 
 void flush(ac_decision_ctx* ctx)
@@ -71,7 +70,7 @@ bool quick_filters(ac_decision_ctx* ctx, ac_reply_msg* reply, counters c, filter
         AC_DEBUG(ctx, "%s", pass);
         flush(ctx);
         ac_count(c.handoff);
-        ctx->event->action_type = TYPE_CREATE_ACTION;
+        ctx->event->action_type = TYPE_CREATE;  // possibly new executable content
         if (operation) ctx->event->operationType = operation;
         return true;
     }

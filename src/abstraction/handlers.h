@@ -1,8 +1,8 @@
 // Fast-path handlers: each takes the decision context and the reply record and
 // returns AC_HANDOFF, AC_REPLY_HANDOFF or AC_ANSWERED.
 #pragma once
-#include "abstraction/context.h"
-#include "channel/reply.h"
+#include "base/context.h"
+#include "base/reply.h"
 
 extern "C" {
 // Execution decisions

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "cache/paths.h"
+#include "base/paths.h"
 #include "cache/proc_info.h"
 #include "cache/process_cache.h"
 #include "cache/process_types.h"

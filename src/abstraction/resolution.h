@@ -6,8 +6,8 @@
 
 #include <cstdint>
 
-#include "abstraction/context.h"
-#include "channel/reply.h"
+#include "base/context.h"
+#include "base/reply.h"
 
 extern "C" {
 // Each returns 0 when the context is resolved (or already was) and 11 when the

@@ -8,13 +8,12 @@
 #include "abstraction/dispatcher.h"
 #include "abstraction/handlers.h"
 #include "abstraction/resolution.h"
+#include "base/event_record.h"
 #include "cache/proc_info.h"
 #include "cache/process_types.h"
 #include "cache/trusted_paths.h"
 
 namespace {
-
-constexpr int32_t TYPE_CREATE_ACTION = 4;
 
 void read_process_name(ac_decision_ctx* ctx) { GetProcNameFromPid((unsigned long)ctx->event->pid, ctx->processName); }
 
@@ -28,7 +27,7 @@ void take_name_as_path(ac_decision_ctx* ctx)
 
 void mark_update(ac_decision_ctx* ctx)
 {
-    ctx->event->action_type = TYPE_CREATE_ACTION;
+    ctx->event->action_type = TYPE_CREATE;  // possibly new executable content
     ctx->event->operationType = "update";
 }
 
@@ -74,7 +73,7 @@ int32_t EventCleanupPre(ac_decision_ctx* ctx, ac_reply_msg* reply)
         return replyAllowEagain(ctx, reply);
     }
     ac_count(STAT_close_pre_handoff);
-    ev->action_type = TYPE_CREATE_ACTION;
+    ev->action_type = TYPE_CREATE;  // possibly new executable content
     return replyIgnoreLua(ctx, reply);
 }
 

@@ -1,10 +1,14 @@
-// Diagnostic dumps of module ac's tables into the host's zip stream.
+// Diagnostic dumps of module ac's tables into the host's zip stream. Each
+// takes the table's lock around its copy; nothing escapes while it is held.
 #pragma once
-#include <lua.hpp>
+
+namespace VyaCore {
+class CZipOutputStream;
+}
 
 extern "C" {
 // Entries "ac/exec_cache" (object cache) and "ac/drift" (drift tracker).
-int l_CacheDump(lua_State* L);
+void ac_dump_caches(VyaCore::CZipOutputStream* zip);
 // Entry "ac/filterSet".
-int l_FilterSetDump(lua_State* L);
+void ac_dump_filter_set(VyaCore::CZipOutputStream* zip);
 }

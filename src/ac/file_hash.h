@@ -3,9 +3,9 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
-#include <lua.hpp>
 
 #define AC_READ_CHUNK 65536
+#define AC_SHA256_TEXT_MAX 64  // EVP_MAX_MD_SIZE
 // Reads that fail with EINTR, EAGAIN or EFAULT are tried again at most this
 // many times per call, so that an idle writer cannot keep a call reading.
 #define AC_READ_RETRIES 16
@@ -41,9 +41,7 @@ int ac_fips_mode(void);
 // A digest that cannot be set up is left out of `out->done`.
 int ac_hash_file(const char* path, unsigned which, ac_file_digests* out, uint64_t* count);
 
-int l_HashNull(lua_State* L);
-int l_HashString(lua_State* L);
-int l_HashPrimary(lua_State* L);
-int l_HashSecondary(lua_State* L);
-int l_HashAll(lua_State* L);
+// SHA-256 of a text through the digest fetched for files; writes at most
+// AC_SHA256_TEXT_MAX bytes. 1 on success, 0 when it cannot be computed.
+int ac_sha256_text(const char* text, size_t len, unsigned char* out, unsigned* outlen);
 }

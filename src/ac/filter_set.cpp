@@ -33,9 +33,8 @@ inline uint8_t bit_of(uint64_t v) { return (uint8_t)(1u << (v & 7)); }
 
 extern "C" {
 
-int l_AddToFilterSet(lua_State* L)
+void FilterSetAdd(uint64_t v)
 {
-    uint64_t v = filter_set_value(luaL_checknumber(L, 1));
     FilterCS.Lock();
     uint8_t* byte = byte_of(v);
     if (!(*byte & bit_of(v))) {
@@ -47,14 +46,10 @@ int l_AddToFilterSet(lua_State* L)
     if (v > maxSize) maxSize = v;
     FilterSet.add++;
     FilterCS.Unlock();
-    return 0;
 }
 
-int l_IsLikelyInSet(lua_State* L)
+bool FilterSetQuery(uint64_t v)
 {
-    // Read before locking: converting cannot raise, and a bypassed query
-    // simply ignores it.
-    uint64_t v = filter_set_value(lua_tonumberx(L, 1, nullptr));
     bool present;
     FilterCS.Lock();
     if (bypassFilter) {
@@ -71,11 +66,10 @@ int l_IsLikelyInSet(lua_State* L)
             FilterSet.miss++;
     }
     FilterCS.Unlock();
-    lua_pushboolean(L, present);
-    return 1;
+    return present;
 }
 
-int l_ClearFilterSet(lua_State* L)
+void FilterSetClear(void)
 {
     FilterCS.Lock();
     bypassFilter = 1;
@@ -85,49 +79,24 @@ int l_ClearFilterSet(lua_State* L)
     filledPositionsCount.store(0, std::memory_order_relaxed);
     FilterSet.clear++;
     FilterCS.Unlock();
-    return 0;
 }
 
-int l_SetBypassFilterState(lua_State* L)
+void FilterSetBypass(uint8_t flag)
 {
-    luaL_argcheck(L, lua_type(L, 1) == LUA_TBOOLEAN, 1, "boolean expected");
-    uint8_t flag = lua_toboolean(L, 1) ? 1 : 0;
     FilterCS.Lock();
     bypassFilter = flag;
     FilterCS.Unlock();
-    return 0;
 }
 
-int l_GetfilledPositionsCount(lua_State* L)
-{
-    lua_pushnumber(L, (lua_Number)filledPositionsCount.load(std::memory_order_relaxed));
-    return 1;
-}
-
-int l_FilterSetStats(lua_State* L)
+void FilterSetSnapshot(ac_filter_set_snapshot* out)
 {
     FilterCS.Lock();
-    uint64_t lo = minSize, hi = maxSize;
-    uint32_t count = filledPositionsCount.load(std::memory_order_relaxed);
-    uint8_t bypass = bypassFilter;
-    ac_filter_set_counters c = FilterSet;
+    out->minSize = minSize;
+    out->maxSize = maxSize;
+    out->count = filledPositionsCount.load(std::memory_order_relaxed);
+    out->bypass = bypassFilter;
+    out->counters = FilterSet;
     FilterCS.Unlock();
-
-    const struct {
-        const char* key;
-        uint32_t value;
-    } fields[] = {
-        {"minSize", (uint32_t)lo}, {"maxSize", (uint32_t)hi}, {"count", count},
-        {"bypassEnabled", bypass}, {"add", c.add},           {"bypassed", c.bypassed},
-        {"clear", c.clear},        {"hit", c.hit},           {"miss", c.miss},
-        {"oorange", c.oorange},
-    };
-    lua_createtable(L, 0, (int)(sizeof fields / sizeof fields[0]));
-    for (const auto& f : fields) {
-        lua_pushnumber(L, (lua_Number)f.value);
-        lua_setfield(L, -2, f.key);
-    }
-    return 1;
 }
 
 }  // extern "C"

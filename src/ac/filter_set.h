@@ -3,7 +3,6 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
-#include <lua.hpp>
 
 // Counters of the filter set, in this order; they are never reset.
 struct ac_filter_set_counters {
@@ -27,11 +26,19 @@ extern "C" ac_filter_set_counters FilterSet;
 // The conversion of a Lua number to the filter's 64-bit unsigned domain.
 extern "C" uint64_t filter_set_value(double n);
 
+struct ac_filter_set_snapshot {
+    uint64_t minSize;
+    uint64_t maxSize;
+    uint32_t count;
+    uint8_t bypass;
+    ac_filter_set_counters counters;
+};
+
+// The operations; each takes FilterCS for its whole duration.
 extern "C" {
-int l_AddToFilterSet(lua_State* L);
-int l_ClearFilterSet(lua_State* L);
-int l_GetfilledPositionsCount(lua_State* L);
-int l_IsLikelyInSet(lua_State* L);
-int l_SetBypassFilterState(lua_State* L);
-int l_FilterSetStats(lua_State* L);
+void FilterSetAdd(uint64_t v);
+bool FilterSetQuery(uint64_t v);  // counts a bypass, out-of-range, hit or miss
+void FilterSetClear(void);        // also turns the bypass back on
+void FilterSetBypass(uint8_t flag);
+void FilterSetSnapshot(ac_filter_set_snapshot* out);
 }

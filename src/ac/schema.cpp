@@ -5,7 +5,6 @@
 #include <wx/file.h>
 
 #include "ac/locks.h"
-#include "vyacore_binding.h"
 #include "vyacore_dom.h"
 
 // Written under sqliteWriteOpsCS, except that UpdatedSchema may be called by a
@@ -34,30 +33,24 @@ static bool should_grant(const VyaCore::CDom* dom) noexcept
 
 extern "C" {
 
-int l_ShouldUpdateSchema(lua_State* L)
+int ac_schema_grant(const VyaCore::CDom* dom)
 {
-    bool is_const = false;
-    auto* dom = static_cast<const VyaCore::CDom*>(vyacore_fetch(L, 1, VYACORE_TYPE_DOM, &is_const));
-    if (!dom || is_const) return luaL_argerror(L, 1, "Dom object expected");
-
     sqlite_ops_lock();
     bool grant = should_grant(dom);
     if (grant) {
-        // Returned to Lua still holding the lock; UpdatedSchema releases it.
+        // Returned still holding the lock; ac_schema_updated releases it.
         set(updatingSchema, 1);
         set(updateSchema, 0);
     } else {
         sqlite_ops_unlock();
     }
-    lua_pushboolean(L, grant);
-    return 1;
+    return grant;
 }
 
-int l_UpdatedSchema(lua_State* L)
+void ac_schema_updated(void)
 {
     set(updatingSchema, 0);
     sqlite_ops_unlock();
-    return 0;
 }
 
 }  // extern "C"

@@ -2,7 +2,10 @@
 // policy database while the others' database writes wait on sqliteWriteOpsCS.
 #pragma once
 #include <cstdint>
-#include <lua.hpp>
+
+namespace VyaCore {
+class CDom;
+}
 
 extern "C" {
 // 1 at load; cleared by the first grant and never set again.
@@ -10,6 +13,8 @@ extern int32_t updateSchema;
 // 1 from a grant until UpdatedSchema.
 extern int32_t updatingSchema;
 
-int l_ShouldUpdateSchema(lua_State* L);
-int l_UpdatedSchema(lua_State* L);
+// 1 when the caller may create or update the database: it then holds
+// sqliteWriteOpsCS until ac_schema_updated. 0 when not (the lock is not held).
+int ac_schema_grant(const VyaCore::CDom* dom);
+void ac_schema_updated(void);
 }

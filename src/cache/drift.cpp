@@ -8,7 +8,6 @@
 #include <ctime>
 
 #include "cache/proc_info.h"
-#include "channel/status.h"
 
 extern "C" {
 
@@ -318,92 +317,25 @@ void DriftClear(void)
 
 drift_table* getDriftData(void) { return &drift; }
 
-// Lua functions. Arguments are checked before the lock is taken, and results
-// are pushed after it is released, so no Lua error can leave it held.
-
-int l_DriftOpen(lua_State* L)
+int DriftDupName(uint32_t pid, int32_t oldfd, int32_t newfd, char* out, size_t cap, int32_t* out_len)
 {
-    uint32_t pid = (uint32_t)luaL_checkinteger(L, 1);
-    int32_t fd = (int32_t)luaL_checkinteger(L, 2);
-    DriftOpen(pid, fd);
-    return 0;
-}
-
-int l_DriftCondOpen(lua_State* L)
-{
-    uint32_t pid = (uint32_t)luaL_checkinteger(L, 1);
-    int32_t fd = (int32_t)luaL_checkinteger(L, 2);
-    DriftCondOpen(pid, fd);
-    return 0;
-}
-
-int l_DriftClose(lua_State* L)
-{
-    uint32_t pid = (uint32_t)luaL_checkinteger(L, 1);
-    int32_t fd = (int32_t)luaL_checkinteger(L, 2);
-    uint32_t is_drift = 0, new_filter = 0;
-    DriftClose(pid, fd, &is_drift, &new_filter);
-    lua_pushboolean(L, is_drift != 0);
-    lua_pushboolean(L, new_filter != 0);
-    return 2;
-}
-
-int l_DriftDupTrackPossibleClose(lua_State* L)
-{
-    uint32_t pid = (uint32_t)luaL_checkinteger(L, 1);
-    int32_t oldfd = (int32_t)luaL_checkinteger(L, 2);
-    int32_t fd = (int32_t)luaL_checkinteger(L, 3);
-    if (DriftDupTrackPossibleClose(pid, oldfd, fd) == 1) return 0;
-    lua_pushboolean(L, 0);
-    return 1;
-}
-
-int l_DriftDup(lua_State* L)
-{
-    uint32_t pid = (uint32_t)luaL_checkinteger(L, 1);
-    int32_t oldfd = (int32_t)luaL_checkinteger(L, 2);
-    int32_t fd = (int32_t)luaL_checkinteger(L, 3);
-    char name[DRIFT_NAME_BUFFER];
-    int32_t len;
     deferred_free dead;
     pthread_mutex_lock(&drift_lock);
-    int r = dup_locked(pid, oldfd, fd, name, sizeof name, &len, dead);
+    int r = dup_locked(pid, oldfd, newfd, out, cap, out_len, dead);
     pthread_mutex_unlock(&drift_lock);
     dead.run();
-    if (len >= 0)
-        lua_pushlstring(L, name, (size_t)len);
-    else
-        lua_pushnil(L);
-    if (r != 1) return 1;
-    lua_pushboolean(L, 1);
-    return 2;
+    return r;
 }
 
-int l_DriftClear(lua_State* L)
+void DriftStatsSnapshot(uint64_t counters[DRIFT_COUNTER_COUNT], int64_t* cooldown, uint64_t* head,
+                        uint64_t* tail)
 {
-    (void)L;
-    DriftClear();
-    return 0;
-}
-
-int l_DriftStats(lua_State* L)
-{
-    uint64_t counters[DRIFT_COUNTER_COUNT];
-    int64_t cooldown;
-    uint64_t head, tail;
     pthread_mutex_lock(&drift_lock);
-    memcpy(counters, drift.counters, sizeof counters);
-    cooldown = drift.cooldown;
-    head = drift.head;
-    tail = drift.tail;
+    memcpy(counters, drift.counters, sizeof drift.counters);
+    *cooldown = drift.cooldown;
+    *head = drift.head;
+    *tail = drift.tail;
     pthread_mutex_unlock(&drift_lock);
-
-    lua_createtable(L, 0, DRIFT_COUNTER_COUNT + 4);
-    lac_set_counters(L, drift_counter_names, counters, DRIFT_COUNTER_COUNT);
-    static const char* const ring_names[] = {"cooldown", "current", "total", "max"};
-    const uint64_t ring[] = {(uint64_t)cooldown, head - tail, head, DRIFT_RING_SIZE};
-    lac_set_counters(L, ring_names, ring, 4);
-    return 1;
 }
 
 }  // extern "C"

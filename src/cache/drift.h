@@ -7,7 +7,6 @@
 // fresh filter builder, the dump) takes `drift_lock` and uses the small
 // accessors at the end of this header while holding it.
 #pragma once
-#include <lua.hpp>
 #include <pthread.h>
 
 #include <cstddef>
@@ -94,19 +93,17 @@ int DriftDupTrackPossibleClose(uint32_t pid, int32_t oldfd, int32_t fd);        
 int DriftDup(uint32_t pid, int32_t oldfd, int32_t newfd, char* name);  // 1 or 0
 drift_table* getDriftData(void);  // the table, for the dump (which takes drift_lock)
 
-// Operations offered to Lua only; the Lua functions below use
+// Operations offered to Lua only; the Lua functions use
 // them and tests may call them directly.
 void DriftCondOpen(uint32_t pid, int32_t fd);
 void DriftClear(void);
 
-// Lua functions of the driver-channel module.
-int l_DriftClear(lua_State* L);
-int l_DriftClose(lua_State* L);
-int l_DriftCondOpen(lua_State* L);
-int l_DriftDup(lua_State* L);
-int l_DriftDupTrackPossibleClose(lua_State* L);
-int l_DriftOpen(lua_State* L);
-int l_DriftStats(lua_State* L);
+// DriftDup's capture into out (cap bytes, no NUL added); *out_len is the
+// length captured, or -1 when there was no name.
+int DriftDupName(uint32_t pid, int32_t oldfd, int32_t newfd, char* out, size_t cap, int32_t* out_len);
+// A consistent copy of the counters and the ring's position.
+void DriftStatsSnapshot(uint64_t counters[DRIFT_COUNTER_COUNT], int64_t* cooldown, uint64_t* head,
+                        uint64_t* tail);
 
 }  // extern "C"
 

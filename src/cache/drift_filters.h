@@ -4,9 +4,8 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
-#include <lua.hpp>
 
-#include "abstraction/context.h"
+#include "base/context.h"
 
 constexpr size_t AC_FRESH_FILTER_SIZE = 84;
 constexpr size_t AC_FILTER_REPLY_MIN = 20;
@@ -28,6 +27,4 @@ int DriftFreshFilter(const char* reply, size_t len, ac_fresh_filter* out, char* 
 int quickDriftFilter(ac_decision_ctx* ctx);
 int quickIMFilter(ac_decision_ctx* ctx);
 
-int l_DriftFreshFilter(lua_State* L);
-int l_quickIMFilter(lua_State* L);
 }

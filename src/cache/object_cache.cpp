@@ -4,7 +4,6 @@
 // comparing, writing slots and counting run under it. Nothing is allocated by
 // this file on any path; the table is a static array.
 #include "cache/object_cache.h"
-#include "channel/status.h"
 
 #include <sys/stat.h>
 
@@ -69,7 +68,7 @@ int check_eligible(const char* path, uint64_t* size, uint32_t* isexec)
     } else if (S_ISREG(st.st_mode) && st.st_size >= 1 && (uint64_t)st.st_size < AC_CACHE_MAX_FILE_SIZE) {
         *size = (uint64_t)st.st_size;
         *isexec = (st.st_mode & 0111) ? 1 : 0;
-        return 1;
+        return AC_CACHE_DONE;
     } else if (st.st_size == 0) {
         why = AC_STAT_STAT_SIZE_ZERO;
     } else if ((uint64_t)st.st_size < AC_CACHE_MAX_FILE_SIZE) {
@@ -80,7 +79,7 @@ int check_eligible(const char* path, uint64_t* size, uint32_t* isexec)
     pthread_mutex_lock(&vava_cache_lock);
     count(why);
     pthread_mutex_unlock(&vava_cache_lock);
-    return -2;
+    return AC_CACHE_NOT_EVALUABLE;
 }
 
 }  // namespace
@@ -112,7 +111,7 @@ int HashString(const char* text, unsigned char* out)
 int AddToCache(const char* path, int32_t type, const char* ruleset)
 {
     ac_objectid id;
-    if (!digest(path, id)) return -1;
+    if (!digest(path, id)) return AC_CACHE_HASH_FAILED;
     int16_t numbers[4];
     bool scanned = type == AC_CACHE_BLOCK && ruleset && scan_ruleset(ruleset, numbers);
 
@@ -131,13 +130,13 @@ int AddToCache(const char* path, int32_t type, const char* ruleset)
         count(AC_STAT_ADD_APPROVED);
     }
     pthread_mutex_unlock(&vava_cache_lock);
-    return 1;
+    return AC_CACHE_DONE;
 }
 
 int IsCached(const char* path, int32_t* cache_type, char* ruleset, uint64_t* size, uint32_t* isexec)
 {
     ac_objectid id;
-    if (!digest(path, id)) return -1;
+    if (!digest(path, id)) return AC_CACHE_HASH_FAILED;
 
     ac_cache_entry& e = slot_of(id);
     pthread_mutex_lock(&vava_cache_lock);
@@ -157,28 +156,28 @@ int IsCached(const char* path, int32_t* cache_type, char* ruleset, uint64_t* siz
         if (type == AC_CACHE_BLOCK && ruleset && (numbers[0] | numbers[1] | numbers[2] | numbers[3]))
             snprintf(ruleset, AC_RULESET_TEXT_MAX, "ruleset-%d-%d-%d-%d", numbers[0], numbers[1], numbers[2],
                      numbers[3]);
-        return 1;
+        return AC_CACHE_DONE;
     }
     count(AC_STAT_MISS);
     pthread_mutex_unlock(&vava_cache_lock);
 
     if (cache_type) *cache_type = AC_CACHE_NONE;
-    if (!size || !isexec) return 1;
+    if (!size || !isexec) return AC_CACHE_DONE;
     return check_eligible(path, size, isexec);
 }
 
 int RemoveFromCache(const char* path)
 {
     ac_objectid id;
-    if (!digest(path, id)) return -1;
+    if (!digest(path, id)) return AC_CACHE_HASH_FAILED;
 
     ac_cache_entry& e = slot_of(id);
-    int removed = 0;
+    int removed = AC_CACHE_NOT_FOUND;
     pthread_mutex_lock(&vava_cache_lock);
     if (ac_objectid_equal(&e.objectid, &id)) {  // the cache type is not looked at
         memset(&e, 0, sizeof e);
         count(AC_STAT_REMOVEHIT);
-        removed = 1;
+        removed = AC_CACHE_DONE;
     } else {
         count(AC_STAT_REMOVEMISS);
     }
@@ -192,7 +191,7 @@ int ClearCache(void)
     count(AC_STAT_CLEAR);
     memset(ac_cache, 0, sizeof ac_cache);
     pthread_mutex_unlock(&vava_cache_lock);
-    return 1;
+    return AC_CACHE_DONE;
 }
 
 void CacheStats(uint64_t* out)
@@ -203,63 +202,5 @@ void CacheStats(uint64_t* out)
 }
 
 ac_cache_entry* getAcCache(void) { return ac_cache; }
-
-// ---- Lua functions. No lock is held and no C++ object with a destructor is
-// alive where these may raise.
-
-int l_AddToCache(lua_State* L)
-{
-    const char* path = luaL_checkstring(L, 1);
-    int32_t type = (int32_t)lua_tointeger(L, 2);  // a non-number counts as 0
-    const char* ruleset = luaL_optstring(L, 3, nullptr);
-    if (AddToCache(path, type, ruleset) == -1) return luaL_error(L, "Failed hash");
-    lua_pushboolean(L, 1);
-    return 1;
-}
-
-int l_IsCached(lua_State* L)
-{
-    const char* path = luaL_checkstring(L, 1);
-    char ruleset[AC_RULESET_TEXT_MAX];
-    memset(ruleset, 0, sizeof ruleset);
-    int32_t type = 0;
-    uint64_t size = 0;   // stays 0 when the lookup ends with -2
-    uint32_t isexec = 0;
-    if (IsCached(path, &type, ruleset, &size, &isexec) == -1) return luaL_error(L, "Failed hash");
-    if (type == AC_CACHE_NONE && lua_istable(L, 2)) {
-        lua_pushunsigned(L, (lua_Unsigned)size);
-        lua_setfield(L, 2, "size");
-        lua_pushboolean(L, isexec != 0);
-        lua_setfield(L, 2, "isexec");
-    }
-    lua_pushunsigned(L, (lua_Unsigned)(uint32_t)type);
-    if (ruleset[0] == '\0') return 1;
-    lua_pushstring(L, ruleset);
-    return 2;
-}
-
-int l_RemoveFromCache(lua_State* L)
-{
-    const char* path = luaL_checkstring(L, 1);
-    int r = RemoveFromCache(path);
-    if (r == -1) return luaL_error(L, "Failed hash");
-    lua_pushboolean(L, r == 1);
-    return 1;
-}
-
-int l_ClearCache(lua_State* L)
-{
-    ClearCache();
-    return 0;
-}
-
-int l_CacheStats(lua_State* L)
-{
-    uint64_t stats[AC_CACHE_STAT_COUNT];
-    CacheStats(stats);
-    lua_createtable(L, 0, AC_CACHE_STAT_COUNT);
-    lac_set_counters(L, ac_cache_stat_names, stats, AC_CACHE_STAT_COUNT);
-    return 1;
-}
 
 }  // extern "C"

@@ -6,7 +6,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <lua.hpp>
 
 // The 32-byte SHA-256 digest of a path text.
 struct ac_objectid {
@@ -41,6 +40,15 @@ static_assert(AC_CACHE_BYTES == 2883584, "the table is 2,883,584 bytes");
 // A missed object is eligible for evaluation when it is a regular file of
 // 1 to AC_CACHE_MAX_FILE_SIZE - 1 bytes.
 constexpr uint64_t AC_CACHE_MAX_FILE_SIZE = 104857600;  // 100 MiB: too big
+
+// Results of the cache operations (RemoveFromCache also answers
+// AC_CACHE_NOT_FOUND).
+enum ac_cache_result : int {
+    AC_CACHE_DONE = 1,
+    AC_CACHE_NOT_FOUND = 0,
+    AC_CACHE_HASH_FAILED = -1,
+    AC_CACHE_NOT_EVALUABLE = -2,
+};
 
 // Size of the ruleset text buffer that IsCached writes ("ruleset-%d-%d-%d-%d").
 constexpr size_t AC_RULESET_TEXT_MAX = 4096;
@@ -99,10 +107,4 @@ void CacheStats(uint64_t* out);
 // Start of the table, for the dump, which holds vava_cache_lock while it reads.
 ac_cache_entry* getAcCache(void);
 
-// Lua functions of the driver-channel module.
-int l_AddToCache(lua_State* L);
-int l_IsCached(lua_State* L);
-int l_RemoveFromCache(lua_State* L);
-int l_ClearCache(lua_State* L);
-int l_CacheStats(lua_State* L);
 }

@@ -1,5 +1,6 @@
 #include "cache/proc_info.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -9,13 +10,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "channel/event_record.h"
-#include "channel/status.h"
+#include "base/event_record.h"
 
 namespace {
 
-constexpr size_t LINK_NAME = 128;
-constexpr size_t JOIN_MAX = 8192;
+constexpr size_t CMDLINE_MAX = 1024;
+
 constexpr size_t TARGET_MAX = 4096;
 
 // The link names of the fast path, written as snprintf would write them
@@ -55,6 +55,8 @@ void proc_link(char* link, int pid, const char* tail, const int* fd = nullptr)
     *at = '\0';
 }
 
+}  // namespace
+
 void anchor_link(char* link, uint32_t pid, const char* name, int32_t dirfd)
 {
     if (name[0] == '/')
@@ -83,17 +85,6 @@ const char* join_anchor(const char* link, const char* name, char* joined)
     memcpy(joined + at, rest, rest_len + 1);
     return joined;
 }
-
-int push_link(lua_State* L, const char* link)
-{
-    char target[TARGET_MAX];
-    ssize_t n = readlink(link, target, sizeof target);
-    if (n < 0) return l_pushresult(L, errno, "readlink(\"%s\")", link);
-    lua_pushlstring(L, target, (size_t)n);
-    return 1;
-}
-
-}  // namespace
 
 extern "C" {
 
@@ -149,59 +140,38 @@ int GetRealPath(uint32_t pid, const char* name, int32_t dirfd, char* out, size_t
     return 1;
 }
 
-// Lua: GetRealPath(pid, name [, dirfd])
-int l_GetRealPath(lua_State* L)
-{
-    uint32_t pid = (uint32_t)luaL_checkinteger(L, 1);
-    const char* name = luaL_checkstring(L, 2);
-    int32_t dirfd = lua_type(L, 3) == LUA_TNUMBER ? (int32_t)lua_tointeger(L, 3) : AC_FD_CWD;
-    char link[LINK_NAME];
-    anchor_link(link, pid, name, dirfd);
-    char joined[JOIN_MAX];
-    const char* text = join_anchor(link, name, joined);
-    if (!text) {
-        int err = errno;
-        lua_pushstring(L, name);
-        lua_pushfstring(L, "readlink(\"%s\"): %s", link, strerror(err));
-        lua_pushinteger(L, err);
-        return 3;
-    }
-    char resolved[PATH_MAX] = {};
-    if (!realpath(text, resolved)) {
-        int err = errno;
-        lua_pushstring(L, text);
-        lua_pushstring(L, strerror(err));
-        lua_pushinteger(L, err);
-        return 3;
-    }
-    lua_pushstring(L, resolved);
-    return 1;
-}
-
-int l_GetFileNameFromPidAndFd(lua_State* L)
-{
-    int pid = (int)luaL_checkinteger(L, 1);
-    int fd = (int)luaL_checkinteger(L, 2);
-    char link[LINK_NAME];
-    if (fd == AC_FD_CWD)
-        snprintf(link, sizeof link, "/proc/%d/cwd", pid);
-    else
-        snprintf(link, sizeof link, "/proc/%d/fd/%d", pid, fd);
-    return push_link(L, link);
-}
-
-int l_GetProcNameFromPid(lua_State* L)
-{
-    char link[LINK_NAME];
-    snprintf(link, sizeof link, "/proc/%d/exe", (int)luaL_checkinteger(L, 1));
-    return push_link(L, link);
-}
-
-int l_GetProcCwdFromPid(lua_State* L)
-{
-    char link[LINK_NAME];
-    snprintf(link, sizeof link, "/proc/%d/cwd", (int)luaL_checkinteger(L, 1));
-    return push_link(L, link);
-}
-
 }  // extern "C"
+
+// The kernel separates the arguments with NUL bytes, so the search covers the
+// first argument, the program name as it was started.
+// The first line is read as fgets would read it from the file (at most 1023
+// bytes, up to and including a newline), with plain reads into a buffer on the
+// stack: a stream would allocate its buffer on every call.
+bool IsOnCommandLine(uint64_t pid, const char* text)
+{
+    char name[64];
+    snprintf(name, sizeof name, "/proc/%lu/cmdline", (unsigned long)pid);
+    int fd = open(name, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    char line[CMDLINE_MAX];
+    size_t got = 0;
+    bool newline = false;
+    while (got < sizeof line - 1 && !newline) {
+        ssize_t n = read(fd, line + got, sizeof line - 1 - got);
+        if (n < 0) {  // fgets gives no line after a read error either
+            close(fd);
+            return false;
+        }
+        if (n == 0) break;
+        const char* nl = static_cast<const char*>(memchr(line + got, '\n', (size_t)n));
+        if (nl) {
+            got = (size_t)(nl - line) + 1;
+            newline = true;
+        } else {
+            got += (size_t)n;
+        }
+    }
+    close(fd);
+    line[got] = '\0';
+    return got > 0 && line[0] != '\0' && strstr(line, text) != nullptr;
+}

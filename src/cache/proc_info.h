@@ -2,7 +2,6 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
-#include <lua.hpp>
 
 extern "C" {
 int IsProcessAlive(uint32_t pid);  // true when the process has gone
@@ -12,9 +11,19 @@ int GetProcNameFromPid(unsigned long pid, char* out);
 // dirfd, or its working directory for AC_FD_CWD), resolved. Writes the first
 // min(n, PATH_MAX) bytes of out: the text, then zeros. Returns 1.
 int GetRealPath(uint32_t pid, const char* name, int32_t dirfd, char* out, size_t n);
-
-int l_GetRealPath(lua_State* L);
-int l_GetFileNameFromPidAndFd(lua_State* L);
-int l_GetProcNameFromPid(lua_State* L);
-int l_GetProcCwdFromPid(lua_State* L);
 }
+
+constexpr size_t LINK_NAME = 128;  // room for every /proc link name built here
+constexpr size_t JOIN_MAX = 8192;
+
+// The /proc link a name is relative to: the process's root for an absolute
+// name, its working directory for AC_FD_CWD, else its descriptor dirfd.
+void anchor_link(char* link, uint32_t pid, const char* name, int32_t dirfd);
+// The name as the process sees it: anchor target joined with the name (in
+// joined, JOIN_MAX bytes). Returns the text to resolve, or null with errno set
+// when the anchor is unreadable.
+const char* join_anchor(const char* link, const char* name, char* joined);
+
+// True when text occurs in the first line of the process's command line (the
+// program name as it was started, up to its first NUL).
+bool IsOnCommandLine(uint64_t pid, const char* text);

@@ -4,7 +4,6 @@
 // row number in ProcessTypes (the process type index); 0 means no type.
 #pragma once
 #include <cstdint>
-#include <lua.hpp>
 
 struct ac_decision_ctx;
 
@@ -52,8 +51,5 @@ uint64_t ApplyInterpreterRule(ac_decision_ctx* ctx, const ac_interpreter_rule* r
 uint64_t GetProcessInterpreterType(ac_decision_ctx* ctx);
 bool IsInterpreter(uint64_t type);
 bool IsExtensionInterpreted(uint64_t type, const char* extension);
-bool IsOnCommandLine(uint64_t pid, const char* text);
 
-int l_GetProcessInterpreterType(lua_State* L);
-int l_IsExtensionInterpreted(lua_State* L);
 }

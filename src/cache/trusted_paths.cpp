@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "cache/paths.h"
+#include "base/paths.h"
 #include "cache/process_types.h"
 
 extern "C" {
@@ -35,21 +35,5 @@ bool IsTrustedPath(uint64_t type, const char* path, FILE* log)
 }
 
 bool IsPrelink(uint64_t type) { return type == AC_PROCESS_TYPE_PRELINK; }
-
-// Lua: IsTrustedPath(type, path) -> boolean, without log output.
-int l_IsTrustedPath(lua_State* L)
-{
-    uint64_t type = (uint64_t)luaL_checkinteger(L, 1);
-    const char* path = luaL_checkstring(L, 2);
-    lua_pushboolean(L, IsTrustedPath(type, path, nullptr));
-    return 1;
-}
-
-// Lua: IsPrelink(type) -> boolean
-int l_IsPrelink(lua_State* L)
-{
-    lua_pushboolean(L, IsPrelink((uint64_t)luaL_checkinteger(L, 1)));
-    return 1;
-}
 
 }  // extern "C"

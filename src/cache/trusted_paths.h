@@ -3,13 +3,10 @@
 #pragma once
 #include <cstdint>
 #include <cstdio>
-#include <lua.hpp>
 
 extern "C" {
 // log: the per-event debug stream, or null for no output.
 bool IsTrustedPath(uint64_t type, const char* path, FILE* log);
 bool IsPrelink(uint64_t type);
 
-int l_IsTrustedPath(lua_State* L);
-int l_IsPrelink(lua_State* L);
 }

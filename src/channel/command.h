@@ -1,15 +1,13 @@
-// Commands to the driver and the conversion of their responses.
+// Commands to the driver.
 #pragma once
 #include <cstddef>
-#include <lua.hpp>
+#include <cstdint>
 
-constexpr size_t AC_RESPONSE_HEADER = 16;
-constexpr lua_Integer AC_DEFAULT_RESPONSE_SIZE = 4096;
+#include "base/reply.h"
+#include "channel/handle.h"
 
 extern "C" {
-// Sends cmd (len bytes, a NUL is added) on the handle at stack index 1 and
-// pushes the results of the response. kind may be null; size 0 means 4096.
-int bind_command(lua_State* L, const char* cmd, size_t len, const char* kind, lua_Integer size);
-int l_command(lua_State* L);
-int l_open_worker(lua_State* L);
+// Sends cmd_len bytes and receives at most resp_size; 0 or an errno value.
+int lac_command(lac_handle* h, const void* cmd, size_t cmd_len, void* resp, uint32_t resp_size,
+                uint32_t* resp_len);
 }

@@ -2,7 +2,6 @@
 #pragma once
 #include <atomic>
 #include <cstdio>
-#include <lua.hpp>
 
 #include "channel/handle.h"
 
@@ -26,14 +25,9 @@ int load_module(const char* path);
 int device_major(FILE* stream);
 int lac_open_device(lac_handle* h);
 int lac_close_device(lac_handle* h);
+int unload_module(const char* name);
+int make_node(int major);  // the device node for the driver's major number
 
-int l_load(lua_State* L);
-int l_unload(lua_State* L);
-int l_open(lua_State* L);
-int l_profiler(lua_State* L);
-int l_close(lua_State* L);
-int l_tostring(lua_State* L);
-int l_isdone(lua_State* L);
 }
 
 inline void lac_profiler_start(void) { profiler_start.load(std::memory_order_relaxed)(); }

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "abstraction/context.h"
-#include "channel/event_record.h"
+#include "base/context.h"
+#include "base/event_record.h"
 
 #define LAC_DEBUG_LOG "/var/opt/vy_agent/ac/eventAbstraction.log"
 #define LAC_EVENTS_LOG "/var/opt/vy_agent/ac/FileSystemEvents"

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "cache/drift_filters.h"
-#include "channel/reply.h"
+#include "channel/command.h"
 
 namespace {
 

@@ -1,9 +1,6 @@
-// The device handle userdata behind the metatable "vava.handle".
+// An open device handle (the userdata behind the Lua handle methods).
 #pragma once
 #include <cstdint>
-#include <lua.hpp>
-
-#define LAC_HANDLE_META "vava.handle"
 
 struct lac_handle {
     int32_t fd;
@@ -11,8 +8,3 @@ struct lac_handle {
     uint32_t closed;
     uint32_t stopped;
 };
-
-inline lac_handle* lac_checkhandle(lua_State* L, int idx)
-{
-    return static_cast<lac_handle*>(luaL_checkudata(L, idx, LAC_HANDLE_META));
-}

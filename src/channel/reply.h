@@ -1,47 +1,11 @@
-// Reply and command records and the two device requests that carry them.
+// Replies to the driver.
 #pragma once
-#include <cstddef>
-#include <cstdint>
-#include <lua.hpp>
-
-struct lac_handle;
-struct ac_decision_ctx;
-
-constexpr unsigned long AC_IOCTL_REPLY = 0xACDC02;
-constexpr unsigned long AC_IOCTL_COMMAND = 0xACDC03;
-
-enum ac_reply_code : uint32_t {
-    REPLY_TIMEOUT = 0,
-    REPLY_ERROR = 1,
-    REPLY_ALLOW = 2,
-    REPLY_BLOCK = 3,
-    REPLY_IGNORE = 4,
-    REPLY_TRACKFILE = 5,
-};
-constexpr uint32_t REPLY_FLAG_ETA = 0x80;
-
-struct ac_reply_msg {
-    uint32_t reply;
-    uint32_t id;
-    int32_t eta;
-    uint32_t reserved;
-    int64_t error;
-};
-static_assert(sizeof(ac_reply_msg) == 24, "reply record size");
-
-struct ac_command_args {
-    uint64_t cmd;
-    uint64_t resp;
-    uint32_t cmd_len;
-    uint32_t resp_size;
-    uint32_t resp_len;
-};
-static_assert(offsetof(ac_command_args, resp_len) == 24, "command record layout");
+#include "base/context.h"
+#include "base/reply.h"
+#include "channel/handle.h"
 
 extern "C" {
 int lac_reply(lac_handle* h, const ac_reply_msg* msg);
+// Sends the fast path's reply and notes it in the context; 0 when there is none.
 int ac_reply(lac_handle* h, const ac_reply_msg* msg, ac_decision_ctx* ctx);
-int l_reply(lua_State* L);
-int lac_command(lac_handle* h, const void* cmd, size_t cmd_len, void* resp, uint32_t resp_size,
-                uint32_t* resp_len);
 }

@@ -11,9 +11,9 @@
 #include "cache/process_cache.h"
 #include "channel/device.h"
 #include "channel/event_log.h"
-#include "channel/event_table.h"
 #include "channel/fresh_filter.h"
-#include "channel/status.h"
+#include "channel/reply.h"
+#include "base/status.h"
 
 namespace {
 
@@ -43,17 +43,6 @@ void close_debug(ac_decision_ctx* ctx)
     if (!ctx->debugLog) return;
     fclose(ctx->debugLog);
     ctx->debugLog = nullptr;
-}
-
-// Reads one record; the bytes the read did not fill are zero, as if the
-// record had been zeroed before the read.
-int read_record(lac_handle* h, ac_event_record* rec, ssize_t* got)
-{
-    *got = read(h->fd, rec, sizeof *rec);
-    int err = *got == -1 ? errno : 0;
-    size_t filled = *got > 0 ? (size_t)*got : 0;
-    memset(reinterpret_cast<char*>(rec) + filled, 0, sizeof *rec - filled);
-    return err;
 }
 
 // A large text buffer of the pass storage of which only the first `clear`
@@ -125,7 +114,7 @@ void clear_pass(lac_pass_storage* s)
     memset(&s->reply, 0, sizeof s->reply);
 }
 
-int decide(lua_State* L, lac_handle* h, const lac_get_options* opt, lac_pass_storage* s, lac_name_error* err)
+int decide(lac_handle* h, const lac_get_options* opt, lac_pass_storage* s)
 {
     ac_decision_ctx* ctx = &s->ctx;
     ac_event_record* rec = &s->rec;
@@ -157,57 +146,23 @@ int decide(lua_State* L, lac_handle* h, const lac_get_options* opt, lac_pass_sto
         close_debug(ctx);
         return LAC_EAGAIN;
     }
-    size_t bad_len = 0;
-    const char* bad = lac_push_event_table(L, rec, ctx, &bad_len);
     AC_DEBUG(ctx, "LUA fallthrough for %s\n\n", ctx->realpath);
     close_debug(ctx);
-    if (bad) {
-        *err = lac_name_error{bad, bad_len};
-        return LAC_NAME_TOO_LONG;
-    }
     return 0;
 }
-
-typedef int (*pass_fn)(lua_State* L, lac_handle* h, const lac_get_options* opt, lac_name_error* err);
-
-int gettest_pass(lua_State* L, lac_handle* h, const lac_get_options*, lac_name_error* err)
-{
-    return lac_gettest(L, h, err);
-}
-
-// The loop shared by get and gettest: wait, one pass, and by the class of the
-// status either go on, stop the handle, or return.
-int run_loop(lua_State* L, lac_handle* h, int timeout, const lac_get_options* opt, pass_fn pass)
-{
-    if (h->stopped) return l_pushresult(L, LAC_ERR_GENERIC, "Already stopped");
-    lac_name_error err{};
-    for (;;) {
-        lac_profiler_start();
-        int status = lac_poll(h, h->exit_fd, timeout);
-        bool waited = status == 0;
-        if (waited) status = pass(L, h, opt, &err);
-        lac_profiler_end();
-        if (status == LAC_NAME_TOO_LONG)
-            return luaL_error(L, "%s length too large %d", err.key, (int)err.length);
-        const char* prefix = waited ? "get()" : "poll()";
-        switch (lac_explain(status)) {
-        case LAC_CLASS_RETRY: continue;
-        case LAC_CLASS_STOPPED:
-            h->stopped = 1;
-            return l_pushresult(L, status, "%s", prefix);
-        case LAC_CLASS_OK:
-            if (!lua_istable(L, -1)) return luaL_error(L, "get() failed to push table (%s)", luaL_typename(L, -1));
-            return 1;
-        default: return l_pushresult(L, status, "%s", prefix);
-        }
-    }
-}
-
-int timeout_arg(lua_State* L) { return lua_type(L, 2) == LUA_TNUMBER ? (int)lua_tointeger(L, 2) : -1; }
 
 }  // namespace
 
 extern "C" {
+
+int lac_read_record(lac_handle* h, ac_event_record* rec, ssize_t* got)
+{
+    *got = read(h->fd, rec, sizeof *rec);
+    int err = *got == -1 ? errno : 0;
+    size_t filled = *got > 0 ? (size_t)*got : 0;
+    memset(reinterpret_cast<char*>(rec) + filled, 0, sizeof *rec - filled);
+    return err;
+}
 
 int lac_poll(lac_handle* h, int32_t* exit_fd, int timeout)
 {
@@ -224,18 +179,11 @@ int lac_poll(lac_handle* h, int32_t* exit_fd, int timeout)
     return 0;
 }
 
-int lac_get(lua_State* L, lac_handle* h, const lac_get_options* opt, lac_name_error* err)
-{
-    lac_pass_storage s;
-    return lac_get_pass(L, h, opt, err, &s);
-}
-
-int lac_get_pass(lua_State* L, lac_handle* h, const lac_get_options* opt, lac_name_error* err,
-                 lac_pass_storage* storage)
+int lac_decide_pass(lac_handle* h, const lac_get_options* opt, lac_pass_storage* storage)
 {
     lac_pass_storage& s = *storage;
     ssize_t got;
-    int rerr = read_record(h, &s.rec, &got);
+    int rerr = lac_read_record(h, &s.rec, &got);
     clear_pass(&s);
     ac_decision_ctx* ctx = &s.ctx;
     if (opt->logMode == 1 && (ctx->debugLog = lac_open_log(LAC_DEBUG_LOG))) {
@@ -255,42 +203,7 @@ int lac_get_pass(lua_State* L, lac_handle* h, const lac_get_options* opt, lac_na
         close_debug(ctx);
         return LAC_EAGAIN;
     }
-    return decide(L, h, opt, &s, err);
-}
-
-int lac_gettest(lua_State* L, lac_handle* h, lac_name_error* err)
-{
-    ac_event_record rec;
-    ssize_t got;
-    int rerr = read_record(h, &rec, &got);
-    if (rerr) return rerr;
-    size_t bad_len = 0;
-    const char* bad = lac_push_record_table(L, &rec, &bad_len);
-    if (bad) {
-        *err = lac_name_error{bad, bad_len};
-        return LAC_NAME_TOO_LONG;
-    }
-    return 0;
-}
-
-int l_get(lua_State* L)
-{
-    lac_handle* h = lac_checkhandle(L, 1);
-    int timeout = timeout_arg(L);
-    lac_get_options opt;
-    opt.ac_on = (int32_t)luaL_checkinteger(L, 3);
-    opt.lockdown = (int32_t)luaL_checkinteger(L, 4);
-    opt.logMode = (int32_t)luaL_checkinteger(L, 5);
-    opt.basedir = luaL_checkstring(L, 6);
-    opt.maintenanceMode = (int32_t)luaL_checkinteger(L, 7);
-    opt.startTime = lac_tou64(luaL_checknumber(L, 8));
-    return run_loop(L, h, timeout, &opt, lac_get);
-}
-
-int l_gettest(lua_State* L)
-{
-    lac_handle* h = lac_checkhandle(L, 1);
-    return run_loop(L, h, timeout_arg(L), nullptr, gettest_pass);
+    return decide(h, opt, &s);
 }
 
 }  // extern "C"

@@ -1,12 +1,14 @@
-// Event retrieval: wait, read, decide in the fast path, log, hand to Lua.
+// Event retrieval: wait, read, decide in the fast path, reply and log; what is
+// left goes to the caller (the Lua glue hands it to the policy code).
 #pragma once
-#include <cstdint>
-#include <lua.hpp>
+#include <sys/types.h>
 
-#include "abstraction/context.h"
-#include "channel/event_record.h"
+#include <cstdint>
+
+#include "base/context.h"
+#include "base/event_record.h"
+#include "base/reply.h"
 #include "channel/handle.h"
-#include "channel/reply.h"
 
 struct lac_get_options {
     int32_t ac_on;
@@ -16,14 +18,6 @@ struct lac_get_options {
     int32_t maintenanceMode;
     uint64_t startTime;
 };
-
-// A name too long for the Lua table; raised by the caller once nothing is held.
-struct lac_name_error {
-    const char* key;
-    size_t length;
-};
-
-constexpr int LAC_NAME_TOO_LONG = -100;  // internal: see lac_name_error
 
 // The storage of one get pass: the record read, the decoded event, the
 // decision context and the reply. Each pass behaves as if the whole storage
@@ -39,11 +33,11 @@ struct lac_pass_storage {
 
 extern "C" {
 int lac_poll(lac_handle* h, int32_t* exit_fd, int timeout);
-int lac_get(lua_State* L, lac_handle* h, const lac_get_options* opt, lac_name_error* err);
-// lac_get over storage given by the caller, whatever it holds (for tests).
-int lac_get_pass(lua_State* L, lac_handle* h, const lac_get_options* opt, lac_name_error* err,
-                 lac_pass_storage* s);
-int lac_gettest(lua_State* L, lac_handle* h, lac_name_error* err);
-int l_get(lua_State* L);
-int l_gettest(lua_State* L);
+// Reads one record; the bytes the read did not fill are zero, as if the
+// record had been zeroed before the read. 0 or an errno value.
+int lac_read_record(lac_handle* h, ac_event_record* rec, ssize_t* got);
+// One pass over the storage, whatever it holds: 0 when the event in it goes
+// to the policy code, LAC_EAGAIN when it was answered or skipped, or the read
+// error.
+int lac_decide_pass(lac_handle* h, const lac_get_options* opt, lac_pass_storage* s);
 }

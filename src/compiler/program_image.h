@@ -21,8 +21,18 @@ constexpr uint32_t ACC_CODE_WORDS = 1024;
 
 constexpr uint32_t ACC_SIEVE_DEPTH = 64;  // character positions a sieve can cover
 constexpr uint32_t ACC_MAX_JUMP = 4095;
-constexpr uint32_t ACC_MAX_ACTION = 5;    // IGNORE 0 .. NOTIFY 5
-constexpr uint32_t ACC_DEFAULT_ACTION = 4;  // ADVICE
+
+// The actions a rule program returns.
+enum acc_action : uint32_t {
+    ACC_ACTION_IGNORE = 0,
+    ACC_ACTION_ALLOW = 1,
+    ACC_ACTION_DENY = 2,
+    ACC_ACTION_ERROR = 3,
+    ACC_ACTION_ADVICE = 4,
+    ACC_ACTION_NOTIFY = 5,
+};
+constexpr uint32_t ACC_MAX_ACTION = ACC_ACTION_NOTIFY;
+constexpr uint32_t ACC_DEFAULT_ACTION = ACC_ACTION_ADVICE;
 
 // Signature block: a mark byte, ten untouched bytes, the CRC (unaligned), a zero.
 constexpr size_t ACC_GUID_OFFSET = 16;

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "channel/event_record.h"
+#include "base/event_record.h"
 
 namespace {
 

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "compiler/compiler.h"
+#include "lua/compiler_lua.h"
 
 namespace {
 

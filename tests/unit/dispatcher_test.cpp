@@ -7,7 +7,8 @@
 
 #include "abstraction/counters.h"
 #include "abstraction/dispatcher.h"
-#include "channel/event_record.h"
+#include "lua/fast_path_stats_lua.h"
+#include "base/event_record.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "cache/drift.h"
-#include "cache/paths.h"
+#include "base/paths.h"
 #include "cache/proc_info.h"
 #include "unit_util.h"
 

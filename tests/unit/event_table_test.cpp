@@ -6,9 +6,10 @@
 #include <cstring>
 #include <memory>
 
-#include "abstraction/context.h"
-#include "channel/event_record.h"
-#include "channel/event_table.h"
+#include "base/context.h"
+#include "base/event_record.h"
+#include "lua/event_table.h"
+#include "lua/result.h"
 
 TEST(EventTypes, NamesMasksAndRecordLayout)
 {

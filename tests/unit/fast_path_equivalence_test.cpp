@@ -9,11 +9,16 @@
 #include <string>
 #include <vector>
 
-#include "abstraction/context.h"
-#include "cache/paths.h"
+#include "base/context.h"
+#include "abstraction/counters.h"
+#include "cache/drift.h"
+#include "cache/object_cache.h"
+#include "base/paths.h"
 #include "cache/proc_info.h"
 #include "cache/process_types.h"
 #include "cache/sha256.h"
+#include "base/event_record.h"
+#include "lua/retrieval_lua.h"
 #include "unit_util.h"
 
 namespace {

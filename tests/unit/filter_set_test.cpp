@@ -4,6 +4,8 @@
 #include <cmath>
 
 #include "ac/filter_set.h"
+#include "lua/ac_lua.h"
+#include "ac/locks.h"
 
 TEST(FilterSet, NumberConversionSaturatesOutsideThe64BitRange)
 {

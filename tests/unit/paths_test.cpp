@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "cache/paths.h"
+#include "base/paths.h"
 
 TEST(Paths, SplitExtensionAndStripping)
 {

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <tuple>
 
-#include "ac/process_cache_lua.h"
+#include "lua/ac_lua.h"
 #include "cache/process_cache.h"
 
 namespace {

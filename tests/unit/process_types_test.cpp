@@ -6,8 +6,9 @@
 #include <string>
 #include <tuple>
 
-#include "abstraction/context.h"
-#include "cache/paths.h"
+#include "base/context.h"
+#include "base/paths.h"
+#include "cache/proc_info.h"
 #include "cache/process_types.h"
 #include "cache/trusted_paths.h"
 #include "unit_util.h"

@@ -5,7 +5,8 @@
 #include <zlib.h>
 #include <openssl/evp.h>
 
-#include "ac/ruleset_decrypt.h"
+#include "lua/ac_lua.h"
+#include "ac/zlib_bio.h"
 #include "unit_util.h"
 
 #include <string>

@@ -1,0 +1,34 @@
+// The live mode's /proc readers.
+#pragma once
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace sim::live {
+
+struct ProcInfo {
+    pid_t pid = 0;
+    pid_t ppid = 0;
+    uid_t euid = 0;
+};
+
+enum class Call { unknown, open, exec };
+
+// The file a descriptor of this process is open on; empty when unreadable.
+std::string fd_path(int fd);
+// Reads a small /proc file into buf (terminated); false when unreadable.
+bool read_small(const char* path, char* buf, size_t size);
+// The parent and the effective uid of a process.
+ProcInfo proc_info(pid_t pid);
+// The call the thread tid is blocked in, with the flags and mode of an open.
+Call thread_call(pid_t pid, pid_t tid, uint32_t* flags, uint32_t* mode);
+// The open or exec call process pid is blocked in; *tid is the thread.
+Call open_call(pid_t pid, pid_t* tid, uint32_t* flags, uint32_t* mode);
+// The mount namespace of a process ("mnt:[...]"), empty when unreadable.
+std::string mnt_ns(pid_t pid);
+// The parent of a process, 0 when unreadable.
+pid_t parent_of(pid_t pid);
+
+}  // namespace sim::live
