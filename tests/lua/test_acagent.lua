@@ -11,5 +11,8 @@ t.run_in_dir(function(dir)
     t.eq(run("-w 3 " .. s .. " hello there"), 0, "exit status")
     for w = 1, 3 do t.eq(assert(io.open(dir .. "/out." .. w)):read("*l"), w .. " 3 arg0 2 hello", "worker " .. w) end
     t.eq(run("-w 2 " .. s .. " fail") .. run("/no/such/script.lua") .. run(""), "112", "worker failed; unloadable; usage")
+    t.eq(run("--workers=2 " .. s .. " -w 5") .. run("-w2 --help") .. run("--version"), "000", "long forms; the script's own -w")
+    t.eq(assert(io.open(dir .. "/out.2")):read("*l"), "2 2 arg0 2 -w", "options stop at the script")
+    for _, a in ipairs{"-w 0", "--workers=x", "--foo", "-w"} do t.eq(run(a .. " " .. s), 2, a) end
   end}}
 end)
