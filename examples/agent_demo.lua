@@ -1,7 +1,8 @@
 -- Demo under acagent: worker 1 plays the driver (real processes and files,
 -- events pushed through the simulated driver); the other workers run the
 -- sample policy, one handle each.   acagent -w 3 examples/agent_demo.lua
-package.path = (arg[0]:match("(.*/)") or "./") .. "?.lua;" .. package.path
+local here = arg[0]:match("(.*/)") or "./"
+package.path = here .. "?.lua;" .. here .. "../policy/?.lua;" .. package.path
 local lacdc = require "lacdc"
 local sim = require "vavasim"
 local policy = require "policy"

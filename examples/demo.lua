@@ -1,15 +1,24 @@
 -- Demo: load the engine's modules the way the agent does and show what the
 -- policy code gets to work with.
+local here = arg and arg[0] and arg[0]:match("(.*/)") or "./"
+package.path = here .. "../policy/?.lua;" .. package.path
 local lacdc = require "lacdc"
 local ac = require "ac"
+local acpolicy = require "acpolicy"
 
-local function group(name, t)
-  local keys = {}
-  for k, v in pairs(t) do if type(k) == "number" then keys[#keys + 1] = k end end
-  table.sort(keys)
+-- Every value of a group with every name that reads it: full names and short
+-- names (a short name two constants share reads only the later value).
+local function group(name)
+  local values, seen = {}, {}
+  for _, v in pairs(acpolicy.groups[name]) do
+    if not seen[v] then seen[v] = true; values[#values + 1] = v end
+  end
+  table.sort(values)
   local parts = {}
-  for _, k in ipairs(keys) do parts[#parts + 1] = k .. "=" .. t[k] end
-  print(string.format("  %-20s %s", name, table.concat(parts, " ")))
+  for _, v in ipairs(values) do parts[#parts + 1] = v .. "=" .. table.concat(acpolicy.names(name, v), "/") end
+  for i = 1, #parts, 4 do
+    print(string.format("  %-20s %s", i == 1 and name or "", table.concat(parts, " ", i, math.min(i + 3, #parts))))
+  end
 end
 
 local function show(v, indent)
@@ -29,11 +38,7 @@ local function show(v, indent)
 end
 
 print("constant groups of the driver-channel module:")
-group("reply", lacdc.reply)
-group("action", lacdc.action)
-group("entity", lacdc.entity)
-group("CreationDisposition", lacdc.CreationDisposition)
-group("type", lacdc.type)
+for _, name in ipairs {"reply", "action", "entity", "CreationDisposition", "type"} do group(name) end
 
 print("module ac: ErrNotExec = " .. ac.ErrNotExec .. ", dc is the channel module: " ..
       tostring(ac.dc.EVENT_OPEN_PRE == lacdc.EVENT_OPEN_PRE))
@@ -72,7 +77,7 @@ local stream = {
 for _, ev in ipairs(stream) do sim.push(ev) end
 print(string.format("pushed %d events; get hands to Lua:", #stream))
 while true do
-  local ev, code, msg = h:get(100, 1, 0, 0, "", 0, 0)
+  local ev, code, msg = acpolicy.get(h, {timeout = 100})
   if not ev then print("  (" .. msg .. ")") break end
   print(string.format("  event id=%d type=%s realpath=%s process=%s cache_type=%s", ev.id, T[ev.type],
                       ev.realpath, ev.processName, tostring(ev.cache_type)))

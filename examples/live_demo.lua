@@ -6,10 +6,12 @@
 --     LUA_CPATH_5_2='build/?.so' lua5.2 examples/live_demo.lua
 -- (scripts/demo.sh does this). The tmpfs is mounted in that namespace only
 -- and is gone with it.
-package.path = (arg[0]:match("(.*/)") or "./") .. "?.lua;" .. package.path
+local here = arg[0]:match("(.*/)") or "./"
+package.path = here .. "?.lua;" .. here .. "../policy/?.lua;" .. package.path
 local lacdc = require "lacdc"
 local sim = require "vavasim"
 local policy = require "policy"
+local acpolicy = require "acpolicy"
 local T = lacdc.type
 
 local function sh(cmd)
@@ -46,7 +48,7 @@ local function run(title, cmd, opts)
   while quiet < 10 do
     local done = io.open(out .. ".done")
     if done then done:close() end
-    local ev = h:get(20, 1, opts.lockdown or 0, 0, opts.basedir or "", 0, 0)
+    local ev = acpolicy.get(h, {timeout = 20, lockdown = opts.lockdown, basedir = opts.basedir})
     if ev then
       quiet = 0
       local reply, why = policy.decide(ev, opts)

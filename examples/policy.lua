@@ -2,6 +2,8 @@
 -- a small allow list, answered through the handle, and remembered in the
 -- object cache so that the next event for the same file never reaches Lua.
 local lacdc = require "lacdc"
+local acpolicy = require "acpolicy"
+local CACHE = acpolicy.cache
 
 local policy = {}
 
@@ -23,10 +25,10 @@ function policy.decide(ev, opts)
   if ev.type == T.execve_pre or ev.type == T.open_pre or ev.type == T.mmap_pre then
     if ev.bind_action then return nil, "answered by the fast path: " .. lacdc.reply[ev.bind_action] end
     if trusted(ev.realpath) then
-      lacdc.AddToCache(ev.realpath, 1)
+      lacdc.AddToCache(ev.realpath, CACHE.approved)
       return lacdc.REPLY_ALLOW, "approved and cached"
     end
-    lacdc.AddToCache(ev.realpath, 2)
+    lacdc.AddToCache(ev.realpath, CACHE.unrecognized)
     if opts.lockdown == 1 then return lacdc.REPLY_BLOCK, "unrecognized, blocked in lockdown" end
     return lacdc.REPLY_ALLOW, "unrecognized, allowed"
   end
@@ -44,7 +46,7 @@ end
 function policy.run(h, opts, log)
   local handled = 0
   while true do
-    local ev, code, msg = h:get(opts.timeout or 1000, 1, opts.lockdown or 0, 0, opts.basedir or "", 0, 0)
+    local ev, code, msg = acpolicy.get(h, {timeout = opts.timeout, lockdown = opts.lockdown, basedir = opts.basedir})
     if ev then
       local reply, why = policy.decide(ev, opts)
       if reply then h:reply(ev, reply) end
