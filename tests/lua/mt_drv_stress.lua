@@ -33,7 +33,7 @@ local function feeder()
   local replies, pushed, unlinks = {}, 0, 0  -- unlink_post is counted apart from total_events
   local function collect() for _, r in ipairs(sim.replies()) do replies[#replies + 1] = r end end
   local deadline = os.time() + 3
-  while os.time() < deadline do
+  while os.time() < deadline or pushed < 200 do  -- a slow machine still gets its share
     for _ = 1, pushed - #replies < 64 and 16 or 0 do  -- keep the readers busy, the backlog bounded
       pushed = pushed + 1
       local k = kinds[pushed % #kinds + 1]
@@ -58,7 +58,6 @@ local function feeder()
   t.eq(#replies .. " " .. delta("event_unlink_post") .. " " .. delta("total_events") .. " " .. delta("eagain_return") +
        delta("lua_return") + delta("event_not_handled"), pushed .. " " .. unlinks .. " " .. (pushed - unlinks) .. " " ..
        (pushed - unlinks), "replies, unlinks, events counted by the fast path, each ended one way")
-  t.eq(pushed >= 100, true, "only " .. pushed .. " events")
   t.kill(pid)
 end
 local function reader()
