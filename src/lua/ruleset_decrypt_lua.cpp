@@ -20,7 +20,7 @@ const char* const chain_meta = "ac.ruleset.chain";
 
 int chain_gc(lua_State* L)
 {
-    auto* g = static_cast<chain_guard*>(lua_touserdata(L, 1));
+    auto* g = static_cast<chain_guard*>(luaL_testudata(L, 1, chain_meta));
     if (g && g->top) {
         BIO_free_all(g->top);
         g->top = nullptr;
