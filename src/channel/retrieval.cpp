@@ -166,6 +166,7 @@ int lac_read_record(lac_handle* h, ac_event_record* rec, ssize_t* got)
 
 int lac_poll(lac_handle* h, int32_t* exit_fd, int timeout)
 {
+    if (h->fd < 0) return EBADF;  // closed: poll would skip it and wait for nothing
     struct pollfd fds[2] = {{h->fd, POLLIN, 0}, {-1, POLLIN, 0}};
     nfds_t n = 1;
     if (exit_fd) {

@@ -113,7 +113,9 @@ int l_close(lua_State* L)
     }
     int err = lac_close_device(h);
     h->closed = 1;
-    return l_pushresult(L, err, "close_device()");
+    int n = l_pushresult(L, err, "close_device()");
+    h->fd = -1;  // the number may be handed to the next open: the methods must not reach it
+    return n;
 }
 
 int l_tostring(lua_State* L)
