@@ -33,7 +33,8 @@ struct lac_pass_storage {
 
 extern "C" {
 int lac_poll(lac_handle* h, int32_t* exit_fd, int timeout);
-// Reads one record; the bytes the read did not fill are zero, as if the
+// Reads one record (an end of file is LAC_ERR_DISABLED: the driver has gone
+// away); the bytes the read did not fill are zero, as if the
 // record had been zeroed before the read. 0 or an errno value.
 int lac_read_record(lac_handle* h, ac_event_record* rec, ssize_t* got);
 // One pass over the storage, whatever it holds: 0 when the event in it goes

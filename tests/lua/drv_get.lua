@@ -12,7 +12,7 @@ t.run {
       {"hang-up", function() queued() sim.hangup() end, "nil | -3 | poll(): Driver disabled (-3)", 1, true},
       {"shutdown", function() queued() sim.shutdown() end, "nil | -2 | poll(): Shutting down (-2)", 0, true},
       {"read", function() queued() sim.fail("read", 5) end, "nil | 5 | get(): Input/output error (5)", 0, false},
-      {"poll", function() sim.fail("poll", 4) end, "nil | 4 | poll(): Interrupted system call (4)", 0, false},
+      {"poll", function() sim.fail("poll", 12) end, "nil | 12 | poll(): Cannot allocate memory (12)", 0, false},
     } do
       local h = d.ready(c[1] == "shutdown" and sim.exitchannel() or nil)
       c[2]()

@@ -27,4 +27,30 @@ t.run {
     t.eq(h2:gettest(0).id, 7, "the record stays for its handle")
     t.eq(d.show(h1:close()), "nil | 0 | Double close", "close again")
   end},
+
+  {"a channel that reads as ended is a hang-up, not an endless retry", function()
+    local h = d.ready()
+    sim.reset()  -- the driver's side goes away without hanging up
+    t.eq(d.show(d.get(h, {timeout = 100})), "nil | -3 | get(): Driver disabled (-3)", "get")
+    t.eq(h:isdone(), true, "stopped")
+  end},
+
+  {"interrupted waits, reads and fast-path replies are retried; lost replies logged", function()
+    local h = d.ready()
+    d.clearlogs()
+    sim.fail("ioctl", 4, 2)
+    sim.push{type = T.close_post, id = 41, pid = 1}
+    t.eq(d.ev(h), nil, "answered")
+    t.eq(d.codes(), "ERROR", "the reply got through")
+    sim.fail("ioctl", 12)
+    sim.push{type = T.close_post, id = 42, pid = 1}
+    t.eq(d.show(d.get(h, {log = 1})), "nil | -4 | poll(): Timeout (-4)", "get's results unchanged")
+    t.eq(d.readfile(d.debuglog):match("reply to event 42 failed: [^\n]*"),
+         "reply to event 42 failed: Cannot allocate memory (12)", "lost reply logged")
+    d.clearlogs()
+    sim.fail("poll", 4)
+    sim.fail("read", 4)
+    sim.push{type = T.close_post, id = 43, pid = 1}
+    t.eq(assert(h:gettest(1000)).id, 43, "wait and read interrupted once")
+  end},
 }
