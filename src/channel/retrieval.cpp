@@ -157,6 +157,15 @@ int decide(lac_handle* h, const lac_get_options* opt, lac_pass_storage* s)
 
 extern "C" {
 
+const char* lac_overlong_name(const ac_event_record* rec, uint32_t* len)
+{
+    const uint64_t mask = ac_type_in_range(rec->type) ? generated_event_attribute_mask[rec->type] : 0;
+    auto overlong = [](uint32_t n) { return n != NAME_FAULT && n > AC_NAME_FIELD; };
+    if ((mask & ATTR_NAME) && overlong(rec->name_len)) return *len = rec->name_len, "name";
+    if ((mask & ATTR_OLDNAME) && overlong(rec->oldname_len)) return *len = rec->oldname_len, "oldname";
+    return nullptr;
+}
+
 int lac_read_record(lac_handle* h, ac_event_record* rec, ssize_t* got)
 {
     int err = 0;
@@ -222,6 +231,13 @@ int lac_decide_pass(lac_handle* h, const lac_get_options* opt, lac_pass_storage*
         if (opt->logMode != 0) lac_log_out_of_range(s.rec.type);
         close_debug(ctx);
         return LAC_EAGAIN;
+    }
+    // A name cut to its field may name another program than the whole one:
+    // such an event is never decided here.
+    uint32_t len;
+    if (lac_overlong_name(&s.rec, &len)) {
+        close_debug(ctx);
+        return LAC_NAME_TOO_LONG;
     }
     return decide(h, opt, &s);
 }

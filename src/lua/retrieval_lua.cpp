@@ -59,6 +59,11 @@ int lac_get_pass(lua_State* L, lac_handle* h, const lac_get_options* opt, lac_na
                  lac_pass_storage* s)
 {
     int status = lac_decide_pass(h, opt, s);
+    if (status == LAC_NAME_TOO_LONG) {
+        uint32_t len = 0;
+        const char* key = lac_overlong_name(&s->rec, &len);
+        *err = lac_name_error{key, len};
+    }
     if (status) return status;
     size_t bad_len = 0;
     const char* bad = lac_push_event_table(L, &s->rec, &s->ctx, &bad_len);

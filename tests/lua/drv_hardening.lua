@@ -53,4 +53,15 @@ t.run {
     sim.push{type = T.close_post, id = 43, pid = 1}
     t.eq(assert(h:gettest(1000)).id, 43, "wait and read interrupted once")
   end},
+
+  {"a name longer than its field is never decided on its first 1024 bytes", function()
+    local h = d.ready()
+    for _, c in ipairs {{"name", {type = T.chown_pre, name = ("n"):rep(1024), name_len = 1025}},
+                        {"oldname", {type = T.rename_post, name = "/a", oldname = "/b", oldname_len = 4000}}} do
+      c[2].id, c[2].pid = 5, 1
+      sim.push(c[2])
+      t.raises(c[1] .. " length too large", d.get, h)
+      t.eq(#sim.replies(), 0, c[1] .. ": not answered")
+    end
+  end},
 }
