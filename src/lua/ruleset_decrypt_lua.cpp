@@ -1,5 +1,10 @@
 #include "lua/ac_lua.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdarg>
 #include <cstring>
 
@@ -75,8 +80,16 @@ extern "C" int l_DecryptRuleset(lua_State* L)
     chain_guard* g = new_guard(L);
 
     ERR_clear_error();
-    g->top = BIO_new_file(path, "r");
+    // Not blocking in open (a FIFO), and only a regular file is read.
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    struct stat st;
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+        close(fd);
+        fd = -1;
+    }
+    g->top = fd >= 0 ? BIO_new_fd(fd, BIO_CLOSE) : nullptr;
     if (!g->top) {
+        if (fd >= 0) close(fd);
         ERR_clear_error();
         return luaL_error(L, "Failed to open %s", path);
     }
@@ -133,10 +146,13 @@ extern "C" int l_DecryptRuleset(lua_State* L)
     luaL_Buffer buf;
     luaL_buffinit(L, &buf);
     int failures = 0;
+    size_t total = 0;
     for (;;) {
         char* p = luaL_prepbuffsize(&buf, 4096);
         int n = BIO_read(g->top, p, 4096);
         if (n > 0) {
+            total += (size_t)n;
+            if (total > AC_RULESET_MAX) fail(L, g, "Failed to read ruleset: %s (%d)", strerror(EFBIG), EFBIG);
             luaL_addsize(&buf, (size_t)n);
             failures = 0;
         } else if (n == 0 || ++failures > AC_RULESET_READ_RETRIES) {

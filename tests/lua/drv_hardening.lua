@@ -64,4 +64,16 @@ t.run {
       t.eq(#sim.replies(), 0, c[1] .. ": not answered")
     end
   end},
+
+  {"special files are refused, never read without end", function()
+    local ac, dir = require "ac", d.workdir("special")
+    local fifo = dir .. "/fifo"
+    os.execute("mkfifo " .. fifo)
+    t.eq(d.show(ac.HashAll("/dev/zero")), "22 | nil | nil | nil | 0", "HashAll on a device")
+    t.eq(d.show(ac.HashPrimary("/dev/urandom")), "22 | nil | 0", "HashPrimary on a device")
+    t.eq(d.show(ac.HashNull(dir)), "21", "a directory")
+    for _, p in ipairs {fifo, "/dev/zero"} do t.raises("Failed to open " .. p, ac.DecryptRuleset, p, {}) end
+    t.eq(d.show(lacdc.load(fifo, fifo)), ('nil | 22 | load_module("%s"): Invalid argument (22)'):format(fifo), "load")
+    os.execute("rm -rf " .. dir)
+  end},
 }
