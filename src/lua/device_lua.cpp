@@ -36,8 +36,8 @@ static int noted_result(lua_State* L, const note* n)
 
 int l_load(lua_State* L)
 {
-    const char* driver = luaL_checkstring(L, 1);
-    const char* hook = luaL_checkstring(L, 2);
+    const char* driver = lac_checkpath(L, 1);
+    const char* hook = lac_checkpath(L, 2);
     note n{};
     const char* paths[2] = {hook, driver};
     for (const char* path : paths) {

@@ -1,3 +1,4 @@
+#include "lua/args.h"
 #include "lua/retrieval_lua.h"
 
 #include "channel/device.h"
@@ -97,7 +98,7 @@ int l_get(lua_State* L)
     opt.ac_on = (int32_t)luaL_checkinteger(L, 3);
     opt.lockdown = (int32_t)luaL_checkinteger(L, 4);
     opt.logMode = (int32_t)luaL_checkinteger(L, 5);
-    opt.basedir = luaL_checkstring(L, 6);
+    opt.basedir = lac_checkpath(L, 6);
     opt.maintenanceMode = (int32_t)luaL_checkinteger(L, 7);
     opt.startTime = lac_tou64(luaL_checknumber(L, 8));
     return run_loop(L, h, timeout, &opt, lac_get);

@@ -1,3 +1,4 @@
+#include "lua/args.h"
 #include "lua/ac_lua.h"
 
 #include <fcntl.h>
@@ -75,7 +76,7 @@ bool wanted(const char* s)
 extern "C" int l_DecryptRuleset(lua_State* L)
 {
     if (!lua_istable(L, 2)) return luaL_error(L, "Expected table of options");
-    const char* path = luaL_checkstring(L, 1);
+    const char* path = lac_checkpath(L, 1);
     lua_settop(L, 2);
     chain_guard* g = new_guard(L);
 

@@ -76,4 +76,20 @@ t.run {
     t.eq(d.show(lacdc.load(fifo, fifo)), ('nil | 22 | load_module("%s"): Invalid argument (22)'):format(fifo), "load")
     os.execute("rm -rf " .. dir)
   end},
+
+  {"hidden zero bytes and integers beyond their field are argument errors", function()
+    local h, ac, p = d.ready(), require "ac", "/usr/bin/ls\0/home/u/evil"
+    for _, c in ipairs {
+      {lacdc.AddToCache, p, 1}, {lacdc.IsCached, p}, {lacdc.RemoveFromCache, p}, {lacdc.IsTrustedPath, 1, p},
+      {lacdc.GetProcessInterpreterType, 1, p}, {lacdc.GetRealPath, 1, p}, {lacdc.quickIMFilter, p, "", ""},
+      {lacdc.load, p, "/x"}, {ac.HashAll, p}, {ac.HashNull, p}, {ac.DecryptRuleset, p, {}}, {ac.GetProcess, 1, p},
+    } do t.raises("embedded zero byte", table.unpack(c)) end
+    t.eq(lacdc.IsCached("/usr/bin/ls"), 0, "nothing approved on the prefix")
+    for _, c in ipairs {
+      {h.reply, h, {id = 2 ^ 40}, 2}, {h.reply, h, {id = -1}, 2}, {h.reply, h, {id = 1}, 2 ^ 33},
+      {h.reply, h, {id = 1}, 0x82, {eta = 2 ^ 31}}, {lacdc.DriftOpen, 2 ^ 32, 1}, {lacdc.DriftClose, 1, 2 ^ 31},
+      {lacdc.GetFileNameFromPidAndFd, 2 ^ 31, 1}, {lacdc.GetRealPath, -1, "/"},
+    } do t.raises("out of range", table.unpack(c)) end
+    t.eq(#sim.replies(), 0, "no reply sent")
+  end},
 }
