@@ -164,10 +164,13 @@ int close(int fd)
 long syscall(long nr, ...)
 {
     // Every system call takes at most six words; the forwarder passes all six.
+    // The driver's two calls use only their first word; the words after it may
+    // not have been passed, and the sixth would be read from the caller's stack.
     va_list ap;
     va_start(ap, nr);
     long a[6];
-    for (long& w : a) w = va_arg(ap, long);
+    bool ours = nr == SYS_finit_module || nr == SYS_delete_module;
+    for (int i = 0; i < (ours ? 1 : 6); i++) a[i] = va_arg(ap, long);
     va_end(ap);
     if (nr == SYS_finit_module) return result(sim::finit_module(static_cast<int>(a[0])));
     if (nr == SYS_delete_module) return result(sim::delete_module(reinterpret_cast<const char*>(a[0])));

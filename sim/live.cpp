@@ -339,11 +339,12 @@ std::string handle_path(Live& state, const struct fanotify_event_info_fid* info,
     return dir;
 }
 
-Names event_names(Live& state, const struct fanotify_event_metadata* m)
+// raw: the record's bytes, of which m is the aligned copy of the head.
+Names event_names(Live& state, const struct fanotify_event_metadata* m, const char* raw)
 {
     Names out;
-    const char* p = reinterpret_cast<const char*>(m) + m->metadata_len;
-    const char* end = reinterpret_cast<const char*>(m) + m->event_len;
+    const char* p = raw + m->metadata_len;
+    const char* end = raw + m->event_len;
     while (p + sizeof(struct fanotify_event_info_header) <= end) {
         auto* hdr = reinterpret_cast<const struct fanotify_event_info_header*>(p);
         if (hdr->len == 0 || p + hdr->len > end) break;
@@ -393,7 +394,7 @@ void rename_record(Live& state, pid_t tid, const ProcInfo& p, const std::string&
     queue(state, rec.get());
 }
 
-void notification_event(Live& state, const struct fanotify_event_metadata* m)
+void notification_event(Live& state, const struct fanotify_event_metadata* m, const char* raw)
 {
     {
         std::lock_guard<std::mutex> lock(state.mu);
@@ -406,7 +407,7 @@ void notification_event(Live& state, const struct fanotify_event_metadata* m)
     }
     const pid_t pid = m->pid, tid = m->pid;  // the thread is not known here
     ProcInfo p = proc_info(pid);
-    Names n = event_names(state, m);
+    Names n = event_names(state, m, raw);
     if ((m->mask & FAN_ATTRIB) && !n.name.empty()) {
         auto rec = new_record(EVENT_CHMOD_POST, tid, p);
         struct stat st;
@@ -485,17 +486,28 @@ void expire(Live& state)
     }
 }
 
+// The record at raw, its head copied into *head: records with names are
+// padded to 4 bytes only, so a head in the buffer may be misaligned for its
+// 64-bit mask. Null when no whole record is left.
+const char* next_event(const char* raw, const char* end, struct fanotify_event_metadata* head)
+{
+    if (end - raw < (ptrdiff_t)sizeof *head) return nullptr;
+    memcpy(head, raw, sizeof *head);
+    if (head->event_len < sizeof *head || head->event_len > (size_t)(end - raw)) return nullptr;
+    return raw;
+}
+
 // Reads and handles every notification event queued now.
 void drain_notifications(Live& state, char* buf)
 {
     for (;;) {
         ssize_t len = real::read(state.notif_fd, buf, kReadBuffer);
         if (len <= 0) return;  // EAGAIN: all read
-        auto* m = reinterpret_cast<const struct fanotify_event_metadata*>(buf);
-        for (; FAN_EVENT_OK(m, len); m = FAN_EVENT_NEXT(m, len)) {
-            if (m->vers != FANOTIFY_METADATA_VERSION) continue;
-            if (m->fd >= 0) real::close(m->fd);  // not asked for; never expected
-            notification_event(state, m);
+        struct fanotify_event_metadata head;
+        for (const char* raw = buf; (raw = next_event(raw, buf + len, &head)); raw += head.event_len) {
+            if (head.vers != FANOTIFY_METADATA_VERSION) continue;
+            if (head.fd >= 0) real::close(head.fd);  // not asked for; never expected
+            notification_event(state, &head, raw);
         }
     }
 }
@@ -512,11 +524,11 @@ void drain_permissions(Live& state, char* buf, char* notif_buf)
         drain_notifications(state, notif_buf);
         ssize_t len = real::read(state.perm_fd, buf, kReadBuffer);
         if (len <= 0) return;
-        auto* m = reinterpret_cast<const struct fanotify_event_metadata*>(buf);
-        for (; FAN_EVENT_OK(m, len); m = FAN_EVENT_NEXT(m, len)) {
-            if (m->vers != FANOTIFY_METADATA_VERSION || m->fd < 0) continue;
+        struct fanotify_event_metadata head;
+        for (const char* raw = buf; (raw = next_event(raw, buf + len, &head)); raw += head.event_len) {
+            if (head.vers != FANOTIFY_METADATA_VERSION || head.fd < 0) continue;
             drain_notifications(state, notif_buf);
-            permission_event(state, m);
+            permission_event(state, &head);
         }
     }
 }

@@ -1,6 +1,7 @@
 #include "ac/file_hash.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -85,6 +86,16 @@ int ac_hash_file(const char* path, unsigned which, ac_file_digests* out, uint64_
     ac_file_s f;
     fileopen(&f, path);
     if (f.err) return f.err;
+    // A device may never end (/dev/zero): only regular files and FIFOs are
+    // read, a regular file no further than its size when opened.
+    struct stat st;
+    int err = fstat(f.fd, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : 0;
+    if (!err && !S_ISREG(st.st_mode) && !S_ISFIFO(st.st_mode)) err = EINVAL;
+    if (err) {
+        fileclose(&f);
+        return err;
+    }
+    uint64_t left = S_ISREG(st.st_mode) ? (uint64_t)st.st_size : UINT64_MAX;
 
     const digest_set& ds = fetched();
     struct {
@@ -108,9 +119,10 @@ int ac_hash_file(const char* path, unsigned which, ac_file_digests* out, uint64_
 
     unsigned char buf[AC_READ_CHUNK];
     int retries = 0;
-    while (f.fd >= 0) {
-        size_t n = fileread(&f, buf, sizeof buf);
+    while (f.fd >= 0 && left > 0) {
+        size_t n = fileread(&f, buf, left < sizeof buf ? (size_t)left : sizeof buf);
         if (n > 0) {
+            left -= n;
             *count += n;
             for (auto& s : slots)
                 if (s.ctx) EVP_DigestUpdate(s.ctx, buf, n);

@@ -4,11 +4,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/limits.h"
+
 #define AC_READ_CHUNK 65536
 #define AC_SHA256_TEXT_MAX 64  // EVP_MAX_MD_SIZE
-// Reads that fail with EINTR, EAGAIN or EFAULT are tried again at most this
-// many times per call, so that an idle writer cannot keep a call reading.
-#define AC_READ_RETRIES 16
 
 struct ac_file_s {
     int32_t fd;   // -1 when closed

@@ -19,9 +19,12 @@ std::atomic<lac_profiler_fn> profiler_end{profiler_none};
 
 int load_module(const char* path)
 {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    // Not blocking in open (a FIFO), and only a regular file is handed on.
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) return errno;
-    int err = syscall(SYS_finit_module, fd, "", 0) == 0 ? 0 : errno;
+    struct stat st;
+    int err = fstat(fd, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : !S_ISREG(st.st_mode) ? EINVAL : 0;
+    if (!err) err = syscall(SYS_finit_module, fd, "", 0) == 0 ? 0 : errno;
     close(fd);
     return err;
 }

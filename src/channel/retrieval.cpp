@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+#include <ctime>
 
 #include "abstraction/dispatcher.h"
 #include "cache/process_cache.h"
@@ -13,6 +14,7 @@
 #include "channel/event_log.h"
 #include "channel/fresh_filter.h"
 #include "channel/reply.h"
+#include "base/limits.h"
 #include "base/status.h"
 
 namespace {
@@ -155,10 +157,24 @@ int decide(lac_handle* h, const lac_get_options* opt, lac_pass_storage* s)
 
 extern "C" {
 
+const char* lac_overlong_name(const ac_event_record* rec, uint32_t* len)
+{
+    const uint64_t mask = ac_type_in_range(rec->type) ? generated_event_attribute_mask[rec->type] : 0;
+    auto overlong = [](uint32_t n) { return n != NAME_FAULT && n > AC_NAME_FIELD; };
+    if ((mask & ATTR_NAME) && overlong(rec->name_len)) return *len = rec->name_len, "name";
+    if ((mask & ATTR_OLDNAME) && overlong(rec->oldname_len)) return *len = rec->oldname_len, "oldname";
+    return nullptr;
+}
+
 int lac_read_record(lac_handle* h, ac_event_record* rec, ssize_t* got)
 {
-    *got = read(h->fd, rec, sizeof *rec);
-    int err = *got == -1 ? errno : 0;
+    int err = 0;
+    for (int i = 0; i <= AC_EINTR_RETRIES; i++) {
+        *got = read(h->fd, rec, sizeof *rec);
+        err = *got == -1 ? errno : 0;
+        if (err != EINTR) break;
+    }
+    if (*got == 0) err = LAC_ERR_DISABLED;  // end of file: the driver's side is gone
     size_t filled = *got > 0 ? (size_t)*got : 0;
     memset(reinterpret_cast<char*>(rec) + filled, 0, sizeof *rec - filled);
     return err;
@@ -166,13 +182,26 @@ int lac_read_record(lac_handle* h, ac_event_record* rec, ssize_t* got)
 
 int lac_poll(lac_handle* h, int32_t* exit_fd, int timeout)
 {
+    if (h->fd < 0) return EBADF;  // closed: poll would skip it and wait for nothing
     struct pollfd fds[2] = {{h->fd, POLLIN, 0}, {-1, POLLIN, 0}};
     nfds_t n = 1;
     if (exit_fd) {
         fds[1].fd = *exit_fd;
         n = 2;
     }
-    if (poll(fds, n, timeout) < 0) return errno;
+    // A signal does not end the wait: it goes on for what is left of the timeout.
+    timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    int left = timeout;
+    for (int i = 0; poll(fds, n, left) < 0; i++) {
+        if (errno != EINTR || i == AC_EINTR_RETRIES) return errno;
+        if (timeout < 0) continue;
+        timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        long spent = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+        if (spent >= timeout) return LAC_ERR_TIMEOUT;
+        left = timeout - (int)spent;
+    }
     if (n == 2 && fds[1].revents) return LAC_ERR_SHUTDOWN;
     if (fds[0].revents == POLLHUP) return LAC_ERR_DISABLED;
     if (fds[0].revents == 0) return LAC_ERR_TIMEOUT;
@@ -202,6 +231,13 @@ int lac_decide_pass(lac_handle* h, const lac_get_options* opt, lac_pass_storage*
         if (opt->logMode != 0) lac_log_out_of_range(s.rec.type);
         close_debug(ctx);
         return LAC_EAGAIN;
+    }
+    // A name cut to its field may name another program than the whole one:
+    // such an event is never decided here.
+    uint32_t len;
+    if (lac_overlong_name(&s.rec, &len)) {
+        close_debug(ctx);
+        return LAC_NAME_TOO_LONG;
     }
     return decide(h, opt, &s);
 }

@@ -2,8 +2,8 @@
 #pragma once
 #include <lua.hpp>
 
-// Negative reads of a rule-set file are tried again at most this many times in a row.
-#define AC_RULESET_READ_RETRIES 16
+#include "base/limits.h"
+
 
 extern "C" {
 // Small services

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "channel/device.h"
+#include "lua/args.h"
 #include "lua/channel_lua.h"
 #include "lua/handle_lua.h"
 #include "lua/result.h"
@@ -35,8 +36,8 @@ static int noted_result(lua_State* L, const note* n)
 
 int l_load(lua_State* L)
 {
-    const char* driver = luaL_checkstring(L, 1);
-    const char* hook = luaL_checkstring(L, 2);
+    const char* driver = lac_checkpath(L, 1);
+    const char* hook = lac_checkpath(L, 2);
     note n{};
     const char* paths[2] = {hook, driver};
     for (const char* path : paths) {
@@ -81,11 +82,8 @@ int l_unload(lua_State* L)
 
 int l_open(lua_State* L)
 {
-    int32_t* exit_fd = nullptr;
-    if (lua_isuserdata(L, 1)) {
-        exit_fd = static_cast<int32_t*>(lua_touserdata(L, 1));
-        if (!exit_fd) return l_pushresult(L, LAC_ERR_GENERIC, "ShouldExitChannel not setup");
-    }
+    auto* exit_fd = static_cast<int32_t*>(lac_optpointer(L, 1));
+    if (!exit_fd && lua_islightuserdata(L, 1)) return l_pushresult(L, LAC_ERR_GENERIC, "ShouldExitChannel not setup");
     auto* h = static_cast<lac_handle*>(lua_newuserdata(L, sizeof(lac_handle)));
     *h = lac_handle{-1, exit_fd, 1, 0};  // closed until the device is open: __gc must not close -1
     luaL_setmetatable(L, LAC_HANDLE_META);
@@ -97,12 +95,10 @@ int l_open(lua_State* L)
 
 int l_profiler(lua_State* L)
 {
-    auto hook = [L](int idx) {
-        void* p = lua_isuserdata(L, idx) ? lua_touserdata(L, idx) : nullptr;
-        return p ? reinterpret_cast<lac_profiler_fn>(p) : profiler_none;
-    };
-    profiler_start.store(hook(1), std::memory_order_relaxed);
-    profiler_end.store(hook(2), std::memory_order_relaxed);
+    void* start = lac_optpointer(L, 1);
+    void* end = lac_optpointer(L, 2);
+    profiler_start.store(start ? reinterpret_cast<lac_profiler_fn>(start) : profiler_none, std::memory_order_relaxed);
+    profiler_end.store(end ? reinterpret_cast<lac_profiler_fn>(end) : profiler_none, std::memory_order_relaxed);
     return 0;
 }
 
@@ -117,7 +113,9 @@ int l_close(lua_State* L)
     }
     int err = lac_close_device(h);
     h->closed = 1;
-    return l_pushresult(L, err, "close_device()");
+    int n = l_pushresult(L, err, "close_device()");
+    h->fd = -1;  // the number may be handed to the next open: the methods must not reach it
+    return n;
 }
 
 int l_tostring(lua_State* L)

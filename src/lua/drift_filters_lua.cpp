@@ -1,6 +1,7 @@
 #include <cstring>
 
 #include "cache/drift_filters.h"
+#include "lua/args.h"
 #include "lua/cache_lua.h"
 
 extern "C" {
@@ -31,9 +32,9 @@ int l_DriftFreshFilter(lua_State* L)
 int l_quickIMFilter(lua_State* L)
 {
     size_t path_len, ext_len;
-    const char* path = luaL_checklstring(L, 1, &path_len);
-    const char* ext = luaL_checklstring(L, 2, &ext_len);
-    const char* list = luaL_checkstring(L, 3);
+    const char* path = lac_checkpath(L, 1, &path_len);
+    const char* ext = lac_checkpath(L, 2, &ext_len);
+    const char* list = lac_checkpath(L, 3);
     luaL_argcheck(L, path_len < AC_PATH_MAX, 1, "path too long");
     luaL_argcheck(L, ext_len < AC_EXT_MAX, 2, "extension too long");
     static_assert(sizeof(ac_decision_ctx) < 64 * 1024, "context fits the stack");

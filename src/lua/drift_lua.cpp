@@ -1,6 +1,7 @@
 #include <cstring>
 
 #include "cache/drift.h"
+#include "lua/args.h"
 #include "lua/cache_lua.h"
 #include "lua/result.h"
 
@@ -11,24 +12,24 @@ extern "C" {
 
 int l_DriftOpen(lua_State* L)
 {
-    uint32_t pid = (uint32_t)luaL_checkinteger(L, 1);
-    int32_t fd = (int32_t)luaL_checkinteger(L, 2);
+    uint32_t pid = (uint32_t)lac_checkrange(L, 1, 0, UINT32_MAX);
+    int32_t fd = (int32_t)lac_checkrange(L, 2, INT32_MIN, INT32_MAX);
     DriftOpen(pid, fd);
     return 0;
 }
 
 int l_DriftCondOpen(lua_State* L)
 {
-    uint32_t pid = (uint32_t)luaL_checkinteger(L, 1);
-    int32_t fd = (int32_t)luaL_checkinteger(L, 2);
+    uint32_t pid = (uint32_t)lac_checkrange(L, 1, 0, UINT32_MAX);
+    int32_t fd = (int32_t)lac_checkrange(L, 2, INT32_MIN, INT32_MAX);
     DriftCondOpen(pid, fd);
     return 0;
 }
 
 int l_DriftClose(lua_State* L)
 {
-    uint32_t pid = (uint32_t)luaL_checkinteger(L, 1);
-    int32_t fd = (int32_t)luaL_checkinteger(L, 2);
+    uint32_t pid = (uint32_t)lac_checkrange(L, 1, 0, UINT32_MAX);
+    int32_t fd = (int32_t)lac_checkrange(L, 2, INT32_MIN, INT32_MAX);
     uint32_t is_drift = 0, new_filter = 0;
     DriftClose(pid, fd, &is_drift, &new_filter);
     lua_pushboolean(L, is_drift != 0);
@@ -38,9 +39,9 @@ int l_DriftClose(lua_State* L)
 
 int l_DriftDupTrackPossibleClose(lua_State* L)
 {
-    uint32_t pid = (uint32_t)luaL_checkinteger(L, 1);
-    int32_t oldfd = (int32_t)luaL_checkinteger(L, 2);
-    int32_t fd = (int32_t)luaL_checkinteger(L, 3);
+    uint32_t pid = (uint32_t)lac_checkrange(L, 1, 0, UINT32_MAX);
+    int32_t oldfd = (int32_t)lac_checkrange(L, 2, INT32_MIN, INT32_MAX);
+    int32_t fd = (int32_t)lac_checkrange(L, 3, INT32_MIN, INT32_MAX);
     if (DriftDupTrackPossibleClose(pid, oldfd, fd) == 1) return 0;
     lua_pushboolean(L, 0);
     return 1;
@@ -48,9 +49,9 @@ int l_DriftDupTrackPossibleClose(lua_State* L)
 
 int l_DriftDup(lua_State* L)
 {
-    uint32_t pid = (uint32_t)luaL_checkinteger(L, 1);
-    int32_t oldfd = (int32_t)luaL_checkinteger(L, 2);
-    int32_t fd = (int32_t)luaL_checkinteger(L, 3);
+    uint32_t pid = (uint32_t)lac_checkrange(L, 1, 0, UINT32_MAX);
+    int32_t oldfd = (int32_t)lac_checkrange(L, 2, INT32_MIN, INT32_MAX);
+    int32_t fd = (int32_t)lac_checkrange(L, 3, INT32_MIN, INT32_MAX);
     char name[DRIFT_NAME_BUFFER];
     int32_t len;
     int r = DriftDupName(pid, oldfd, fd, name, sizeof name, &len);

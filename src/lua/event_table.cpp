@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "channel/retrieval.h"
+
 namespace {
 
 constexpr uint32_t NAME_LIMIT = AC_NAME_FIELD;
@@ -84,16 +86,12 @@ void lac_push_name(lua_State* L, uint32_t length, const char* bytes, const char*
 
 }  // extern "C"
 
-// A record name's length is usable unless it is above the limit (the fault
-// marker is reported, not copied).
-static inline bool name_too_long(uint32_t len) { return len != NAME_FAULT && len > NAME_LIMIT; }
-
 const char* lac_push_record_table(lua_State* L, const ac_event_record* rec, size_t* bad_len)
 {
     const bool typed = ac_type_in_range(rec->type);
     const uint64_t mask = typed ? generated_event_attribute_mask[rec->type] : 0;
-    if ((mask & ATTR_NAME) && name_too_long(rec->name_len)) return *bad_len = rec->name_len, "name";
-    if ((mask & ATTR_OLDNAME) && name_too_long(rec->oldname_len)) return *bad_len = rec->oldname_len, "oldname";
+    uint32_t len;
+    if (const char* key = lac_overlong_name(rec, &len)) return *bad_len = len, key;
 
     lua_createtable(L, 0, 16);
     l_getcommon(L, rec);

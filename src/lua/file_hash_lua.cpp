@@ -1,4 +1,5 @@
 #include "ac/file_hash.h"
+#include "lua/args.h"
 #include "lua/ac_lua.h"
 
 namespace {
@@ -25,7 +26,7 @@ void push_digest(lua_State* L, const ac_file_digests& d, unsigned bit)
 // failure), then the byte count. Returns the number of values.
 int hash_results(lua_State* L, const unsigned* order, int n, unsigned which)
 {
-    const char* path = luaL_checkstring(L, 1);
+    const char* path = lac_checkpath(L, 1);
     ac_file_digests d;
     uint64_t count;
     int err = ac_hash_file(path, which, &d, &count);
@@ -46,7 +47,7 @@ extern "C" {
 
 int l_HashNull(lua_State* L)
 {
-    const char* path = luaL_checkstring(L, 1);
+    const char* path = lac_checkpath(L, 1);
     ac_file_digests d;
     uint64_t count;
     int err = ac_hash_file(path, 0, &d, &count);

@@ -1,6 +1,7 @@
 #include <cstring>
 
 #include "cache/object_cache.h"
+#include "lua/args.h"
 #include "lua/cache_lua.h"
 #include "lua/result.h"
 
@@ -11,9 +12,9 @@ extern "C" {
 
 int l_AddToCache(lua_State* L)
 {
-    const char* path = luaL_checkstring(L, 1);
+    const char* path = lac_checkpath(L, 1);
     int32_t type = (int32_t)lua_tointeger(L, 2);  // a non-number counts as 0
-    const char* ruleset = luaL_optstring(L, 3, nullptr);
+    const char* ruleset = lac_optpath(L, 3);
     if (AddToCache(path, type, ruleset) == AC_CACHE_HASH_FAILED) return luaL_error(L, "Failed hash");
     lua_pushboolean(L, 1);
     return 1;
@@ -21,7 +22,7 @@ int l_AddToCache(lua_State* L)
 
 int l_IsCached(lua_State* L)
 {
-    const char* path = luaL_checkstring(L, 1);
+    const char* path = lac_checkpath(L, 1);
     char ruleset[AC_RULESET_TEXT_MAX];
     memset(ruleset, 0, sizeof ruleset);
     int32_t type = 0;
@@ -42,7 +43,7 @@ int l_IsCached(lua_State* L)
 
 int l_RemoveFromCache(lua_State* L)
 {
-    const char* path = luaL_checkstring(L, 1);
+    const char* path = lac_checkpath(L, 1);
     int r = RemoveFromCache(path);
     if (r == AC_CACHE_HASH_FAILED) return luaL_error(L, "Failed hash");
     lua_pushboolean(L, r == AC_CACHE_DONE);

@@ -8,6 +8,7 @@
 
 #include "base/event_record.h"
 #include "cache/proc_info.h"
+#include "lua/args.h"
 #include "lua/cache_lua.h"
 #include "lua/result.h"
 
@@ -31,9 +32,9 @@ extern "C" {
 // Lua: GetRealPath(pid, name [, dirfd])
 int l_GetRealPath(lua_State* L)
 {
-    uint32_t pid = (uint32_t)luaL_checkinteger(L, 1);
-    const char* name = luaL_checkstring(L, 2);
-    int32_t dirfd = lua_type(L, 3) == LUA_TNUMBER ? (int32_t)lua_tointeger(L, 3) : AC_FD_CWD;
+    uint32_t pid = (uint32_t)lac_checkrange(L, 1, 0, UINT32_MAX);
+    const char* name = lac_checkpath(L, 2);
+    int32_t dirfd = lua_type(L, 3) == LUA_TNUMBER ? (int32_t)lac_checkrange(L, 3, INT32_MIN, INT32_MAX) : AC_FD_CWD;
     char link[LINK_NAME];
     anchor_link(link, pid, name, dirfd);
     char joined[JOIN_MAX];
@@ -59,8 +60,8 @@ int l_GetRealPath(lua_State* L)
 
 int l_GetFileNameFromPidAndFd(lua_State* L)
 {
-    int pid = (int)luaL_checkinteger(L, 1);
-    int fd = (int)luaL_checkinteger(L, 2);
+    int pid = (int)lac_checkrange(L, 1, INT32_MIN, INT32_MAX);
+    int fd = (int)lac_checkrange(L, 2, INT32_MIN, INT32_MAX);
     char link[LINK_NAME];
     if (fd == AC_FD_CWD)
         snprintf(link, sizeof link, "/proc/%d/cwd", pid);
@@ -72,14 +73,14 @@ int l_GetFileNameFromPidAndFd(lua_State* L)
 int l_GetProcNameFromPid(lua_State* L)
 {
     char link[LINK_NAME];
-    snprintf(link, sizeof link, "/proc/%d/exe", (int)luaL_checkinteger(L, 1));
+    snprintf(link, sizeof link, "/proc/%d/exe", (int)lac_checkrange(L, 1, INT32_MIN, INT32_MAX));
     return push_link(L, link);
 }
 
 int l_GetProcCwdFromPid(lua_State* L)
 {
     char link[LINK_NAME];
-    snprintf(link, sizeof link, "/proc/%d/cwd", (int)luaL_checkinteger(L, 1));
+    snprintf(link, sizeof link, "/proc/%d/cwd", (int)lac_checkrange(L, 1, INT32_MIN, INT32_MAX));
     return push_link(L, link);
 }
 

@@ -1,6 +1,7 @@
 #include <cstring>
 
 #include "cache/process_cache.h"
+#include "lua/args.h"
 #include "lua/ac_lua.h"
 #include "lua/result.h"
 
@@ -21,7 +22,7 @@ int l_AddProcess(lua_State* L)
     uint64_t pid = (uint64_t)luaL_checkinteger(L, 1);
     int64_t type = (int32_t)luaL_checkinteger(L, 2);
     size_t len;
-    const char* name = luaL_checklstring(L, 3, &len);
+    const char* name = luaL_checklstring(L, 3, &len);  // a 16-byte block, zero bytes and all
     char field[AC_PROC_NAME] = {};
     memcpy(field, name, len < sizeof field ? len : sizeof field);
     AddProcess(pid, (uint64_t)type, field);
@@ -33,7 +34,7 @@ int l_AddProcess(lua_State* L)
 int l_GetProcess(lua_State* L)
 {
     uint64_t pid = (uint64_t)lua_tointeger(L, 1);
-    const char* name = luaL_checkstring(L, 2);
+    const char* name = lac_checkpath(L, 2);
     uint64_t type = GetProcess(pid, name);
     if (type == 0) return 0;
     lua_pushinteger(L, (lua_Integer)type);

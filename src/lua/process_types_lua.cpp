@@ -5,6 +5,7 @@
 #include "cache/process_cache.h"
 #include "cache/process_types.h"
 #include "cache/trusted_paths.h"
+#include "lua/args.h"
 #include "lua/cache_lua.h"
 
 extern "C" {
@@ -14,7 +15,7 @@ int l_GetProcessInterpreterType(lua_State* L)
 {
     uint64_t pid = (uint64_t)luaL_checkinteger(L, 1);
     size_t len;
-    const char* path = luaL_checklstring(L, 2, &len);
+    const char* path = lac_checkpath(L, 2, &len);
     luaL_argcheck(L, len < AC_PATH_MAX, 2, "path longer than 4095 bytes");
 
     ac_decision_ctx ctx = {};
@@ -39,7 +40,7 @@ int l_GetProcessInterpreterType(lua_State* L)
 int l_IsExtensionInterpreted(lua_State* L)
 {
     uint64_t type = (uint64_t)luaL_checkinteger(L, 1);
-    const char* extension = luaL_optstring(L, 2, nullptr);
+    const char* extension = lac_optpath(L, 2);
     lua_pushboolean(L, IsExtensionInterpreted(type, extension));
     return 1;
 }
@@ -49,7 +50,7 @@ int l_IsExtensionInterpreted(lua_State* L)
 int l_IsTrustedPath(lua_State* L)
 {
     uint64_t type = (uint64_t)luaL_checkinteger(L, 1);
-    const char* path = luaL_checkstring(L, 2);
+    const char* path = lac_checkpath(L, 2);
     lua_pushboolean(L, IsTrustedPath(type, path, nullptr));
     return 1;
 }

@@ -1,3 +1,4 @@
+#include "lua/args.h"
 #include "lua/retrieval_lua.h"
 
 #include "channel/device.h"
@@ -59,6 +60,11 @@ int lac_get_pass(lua_State* L, lac_handle* h, const lac_get_options* opt, lac_na
                  lac_pass_storage* s)
 {
     int status = lac_decide_pass(h, opt, s);
+    if (status == LAC_NAME_TOO_LONG) {
+        uint32_t len = 0;
+        const char* key = lac_overlong_name(&s->rec, &len);
+        *err = lac_name_error{key, len};
+    }
     if (status) return status;
     size_t bad_len = 0;
     const char* bad = lac_push_event_table(L, &s->rec, &s->ctx, &bad_len);
@@ -92,7 +98,7 @@ int l_get(lua_State* L)
     opt.ac_on = (int32_t)luaL_checkinteger(L, 3);
     opt.lockdown = (int32_t)luaL_checkinteger(L, 4);
     opt.logMode = (int32_t)luaL_checkinteger(L, 5);
-    opt.basedir = luaL_checkstring(L, 6);
+    opt.basedir = lac_checkpath(L, 6);
     opt.maintenanceMode = (int32_t)luaL_checkinteger(L, 7);
     opt.startTime = lac_tou64(luaL_checknumber(L, 8));
     return run_loop(L, h, timeout, &opt, lac_get);

@@ -10,8 +10,6 @@ struct lac_name_error {
     size_t length;
 };
 
-constexpr int LAC_NAME_TOO_LONG = -100;  // internal: see lac_name_error
-
 extern "C" {
 int lac_get(lua_State* L, lac_handle* h, const lac_get_options* opt, lac_name_error* err);
 // lac_get over storage given by the caller, whatever it holds (for tests).

@@ -1,5 +1,11 @@
+#include "lua/args.h"
 #include "lua/ac_lua.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdarg>
 #include <cstring>
 
@@ -20,7 +26,7 @@ const char* const chain_meta = "ac.ruleset.chain";
 
 int chain_gc(lua_State* L)
 {
-    auto* g = static_cast<chain_guard*>(lua_touserdata(L, 1));
+    auto* g = static_cast<chain_guard*>(luaL_testudata(L, 1, chain_meta));
     if (g && g->top) {
         BIO_free_all(g->top);
         g->top = nullptr;
@@ -70,13 +76,21 @@ bool wanted(const char* s)
 extern "C" int l_DecryptRuleset(lua_State* L)
 {
     if (!lua_istable(L, 2)) return luaL_error(L, "Expected table of options");
-    const char* path = luaL_checkstring(L, 1);
+    const char* path = lac_checkpath(L, 1);
     lua_settop(L, 2);
     chain_guard* g = new_guard(L);
 
     ERR_clear_error();
-    g->top = BIO_new_file(path, "r");
+    // Not blocking in open (a FIFO), and only a regular file is read.
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    struct stat st;
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+        close(fd);
+        fd = -1;
+    }
+    g->top = fd >= 0 ? BIO_new_fd(fd, BIO_CLOSE) : nullptr;
     if (!g->top) {
+        if (fd >= 0) close(fd);
         ERR_clear_error();
         return luaL_error(L, "Failed to open %s", path);
     }
@@ -133,10 +147,13 @@ extern "C" int l_DecryptRuleset(lua_State* L)
     luaL_Buffer buf;
     luaL_buffinit(L, &buf);
     int failures = 0;
+    size_t total = 0;
     for (;;) {
         char* p = luaL_prepbuffsize(&buf, 4096);
         int n = BIO_read(g->top, p, 4096);
         if (n > 0) {
+            total += (size_t)n;
+            if (total > AC_RULESET_MAX) fail(L, g, "Failed to read ruleset: %s (%d)", strerror(EFBIG), EFBIG);
             luaL_addsize(&buf, (size_t)n);
             failures = 0;
         } else if (n == 0 || ++failures > AC_RULESET_READ_RETRIES) {

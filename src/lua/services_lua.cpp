@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "ac/locks.h"
+#include "lua/args.h"
 #include "lua/ac_lua.h"
 #include "vyacore.h"
 
@@ -31,7 +32,7 @@ static int mount_point_failure(lua_State* L)
 
 int l_GetMountPointFromPath(lua_State* L)
 {
-    const char* path = luaL_checkstring(L, 1);
+    const char* path = lac_checkpath(L, 1);
     struct stat st;
     if (stat(path, &st) != 0) return mount_point_failure(L);
     FILE* mounts = setmntent("/proc/mounts", "r");

@@ -38,6 +38,7 @@ function M.counters()  -- counter deltas since the call
   local before = lacdc.EventAbstractionStats()
   return function(name) return lacdc.EventAbstractionStats()[name] - before[name] end
 end
+function M.clearlogs() os.execute("mkdir -p /var/opt/vy_agent/ac && rm -f " .. M.debuglog .. " " .. M.eventslog) end
 function M.readfile(path)
   local f = io.open(path)
   return f and f:read("*a"), f and f:close()

@@ -53,7 +53,7 @@ t.run_in_dir(function(dir)
         {"Key length (1) does not match cipher 'aes-256-cbc' (32)", "plain.cbc", cbc{key = "k", iv = "i"}},
         {"Unsupported compression: gzip", "plain.z.cbc", cbc{comp = "gzip"}},
         {"Unknown encryption cipher 'x'", "plain.z", {encalg = "x", comp = "gzip"}},
-        {"Failed to open " .. at("missing"), "missing", {}},
+        {"Failed to open " .. at("missing"), "missing", {}}, {"Failed to open " .. at("sub"), "sub", {}},
       } do
         t.eq(err(c[2], c[3]), c[1], "message")
       end
@@ -63,7 +63,7 @@ t.run_in_dir(function(dir)
       for _, c in ipairs {
         {"plain.cbc", cbc{key = ("k"):rep(32)}, "bad decrypt"}, {"plain.z.cbc", cbc{iv = ("i"):rep(16), comp = "zlib"}},
         {"trunc.z", {comp = "zlib"}, "zlib inflate error"}, {"corrupt.z", {comp = "zlib"}},
-        {"trunc.cbc", cbc(), "wrong final block length"}, {"plain", {comp = "zlib"}}, {"sub", {}}, {"sub", cbc()},
+        {"trunc.cbc", cbc(), "wrong final block length"}, {"plain", {comp = "zlib"}},
       } do
         local e = err(c[1], c[2])
         t.eq(e:match("^Failed to read ruleset: error:%x+:.+ %(%-?%d+%)$") ~= nil and e:find(c[3] or "", 1, true) ~= nil,
