@@ -1,6 +1,6 @@
 // Object cache: slot index, eviction, the verdict and rule-set numbers kept in
 // a slot, the file checks of a miss, and the exact counters. Slot bytes are
-// shown by test_dumps.lua, callers in threads by mt_object_cache.lua.
+// shown by test_dumps.lua, callers in threads by mt_tables.lua.
 #include <gtest/gtest.h>
 
 #include <array>
