@@ -136,3 +136,11 @@ TEST(TrustedPaths, FragmentsLogLinesAndPrelink)
     EXPECT_TRUE(IsPrelink(12));
     for (uint64_t t : {0, 1, 7, 12 + 1024}) EXPECT_FALSE(IsPrelink(t)) << t;
 }
+
+TEST(ProcInfo, CommandLineReadThroughDescriptorZero)
+{
+    const int saved = dup(0);
+    close(0);  // the reader's open gets descriptor 0, as in a daemon without standard input
+    EXPECT_TRUE(IsOnCommandLine((uint64_t)getpid(), "unit_tests"));
+    dup2(saved, 0), close(saved);
+}
