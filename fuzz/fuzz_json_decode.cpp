@@ -1,8 +1,8 @@
-// JSON decoder: jsonL_push as the command path calls it, and decode() as the
-// policy code calls it. Checked: a success is one value whose tables are keyed
-// by strings or by integers from 1 (no bookkeeping left behind), and decode()
-// gives a value of the same type; a failure is nil, "start:end:message",
-// start and end with 1 <= start <= end within the text.
+// JSON decoder and the pull parser under it: jsonL_push as the command path
+// calls it, and decode() as the policy code calls it. Checked: a success is one
+// value whose tables are keyed by strings or by integers from 1 (no bookkeeping
+// left behind), and decode() gives a value of the same type; a failure is nil,
+// "start:end:message", start and end with 1 <= start <= end within the text.
 #include <cstring>
 #include <string>
 

@@ -1,6 +1,5 @@
 -- Statistics variables from several Lua states in several threads at once (run
 -- under acagent): increments are never lost, and each state keeps its own names.
--- (Filter set and process cache under threads: filter_set_test.cpp, process_cache_test.cpp.)
 local ac, lacdc = require "ac", require "lacdc"
 local w, n = assert(worker, "run under acagent"), workers
 local function fail(fmt, ...) error(("worker %d: " .. fmt):format(w, ...), 2) end

@@ -8,12 +8,10 @@ t.run {
                  {"Expected list of stats", ac.InitStats, "events"}, {"number expected", ac.SetStatsVar, 5},
                  {"bad argument #2", ac.SetStatsVar, 5, "x"}}
     t.eq(get(5), nil, "never set; a refused set changes nothing")
-    ac.SetStatsVar(5, 0)
-    t.eq(get(5), 0, "set to 0")
+    t.eq(select("#", ac.SetStatsVar(5, 0)) .. get(5), "00", "set to 0, no results")
     ac.SetStatsVar(5, 2.5)
     t.eq(get(5) .. " " .. ac.GetStatsAll()[5], "2.5 2.5", "fractions kept, in GetStatsAll")
-    ac.ClearStatsVar(5)
-    t.eq(t.show(get(5), ac.GetStatsAll()[5]), "nil, nil", "cleared, key removed")
+    t.eq(t.show(select("#", ac.ClearStatsVar(5)), get(5), ac.GetStatsAll()[5]), "0, nil, nil", "cleared, key removed")
     for _, c in ipairs {{false, 1}, {0, 2}, {"junk", 3}, {-2, 1}, {"10", 11}, {"clear", nil}, {4, 4}} do  -- delta, value
       if c[1] == "clear" then ac.ClearStatsVar(3) elseif c[1] then ac.IncStatsVar(3, c[1]) else ac.IncStatsVar(3) end
       t.eq(get(3), c[2], "default and zero deltas add 1: after " .. tostring(c[1]))
@@ -26,8 +24,8 @@ t.run {
       t.raise_all {{"bad argument #1 to '?' (Index out of range)", get, bad}, {"Index out of range", ac.IncStatsVar, bad}}
     end
     for i = 0, 127 do ac.ClearStatsVar(i) end
-    ac.IncStatsVar(7, 3)
-    t.eq(t.show(t.count(ac.GetStatsAll()), ac.GetStatsAll()[7]), "1, 3", "GetStatsAll holds exactly the set slots")
+    t.eq(t.show(select("#", ac.IncStatsVar(7, 3)), t.count(ac.GetStatsAll()), ac.GetStatsAll()[7]), "0, 1, 3",
+         "no results; GetStatsAll holds exactly the set slots")
   end},
   {"names through the per-state index", function()
     local names = {events = 20, ["12"] = 30, far = 200, neg = -1, frac = 21.9, text = "22", bad = "x"}

@@ -80,12 +80,7 @@ TEST(QuickFilters, DriftFilterByExtensionThenExecuteBitsAndMonitoredPrefixes)
     TempDir d("filters");
     const std::string log = d.file("app.LOG", "", 0755), plain = d.file("data", "", 0644), link = d / "lnk";
     ASSERT_EQ(symlink("/usr/bin/true", link.c_str()), 0);
-    const struct {
-        std::string path;
-        const char* ext;
-        int want;
-        const char* why;
-    } drift_cases[] = {
+    const struct { std::string path; const char* ext; int want; const char* why; } drift_cases[] = {
         {"/nonexistent/lib.SO", "SO", 1, "lower-cased"}, {log, "LOG", 0, "logs never pass"},
         {plain, "", 0, "mode 0644"}, {d.file("x", "", 0700), "", 1, "mode 0700"},
         {d.file("notes.txt", "", 0640), "txt", 0, "other extensions by mode"},
@@ -94,11 +89,7 @@ TEST(QuickFilters, DriftFilterByExtensionThenExecuteBitsAndMonitoredPrefixes)
     for (const auto& c : drift_cases) EXPECT_EQ(quickDriftFilter(ctx(c.path, c.ext).get()), c.want) << c.why;
 
     const char* list = "/opt/app;;/srv";
-    const struct {
-        const char *path, *ext, *list;
-        int want;
-        const char* why;
-    } im_cases[] = {
+    const struct { const char *path, *ext, *list; int want; const char* why; } im_cases[] = {
         {"/srv/www/x.txt", "txt", list, 1, "prefix"}, {"/srvx/a", "", list, 1, "a byte prefix, not a directory"},
         {"/home/x.txt", "txt", list, 0, "elsewhere"}, {"/home/x.PY", "PY", "", 1, "executable extension"},
         {"/opt/App/x", "", list, 0, "case-sensitive"}, {"/anything", "", "", 0, "an empty list passes nothing"},

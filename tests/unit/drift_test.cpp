@@ -1,5 +1,5 @@
 // Drift tracker: the ring, its overflow scan and cooldown, names captured on
-// dup, and the exact counters. Totals under threads: mt_drift.lua.
+// dup, and the exact counters. Totals under threads: mt_tables.lua.
 #include <gtest/gtest.h>
 
 #include <cstring>

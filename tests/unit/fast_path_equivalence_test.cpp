@@ -2,24 +2,14 @@
 // what they are: each test runs the new code against the short code it
 // replaced (kept here as a reference) or its documented equivalent.
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 
 #include <cstring>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "base/context.h"
-#include "abstraction/counters.h"
-#include "cache/drift.h"
-#include "cache/object_cache.h"
 #include "base/paths.h"
-#include "cache/proc_info.h"
 #include "cache/process_types.h"
-#include "cache/sha256.h"
-#include "base/event_record.h"
-#include "lua/retrieval_lua.h"
-#include "unit_util.h"
 
 namespace {
 
@@ -58,21 +48,6 @@ TEST(FastPathEquivalence, InterpreterScanEqualsTheRulesAppliedOneByOne)
         memcpy(&b, &a, sizeof a);
         EXPECT_EQ(GetProcessInterpreterType(&b), scan_rule_by_rule(&a)) << name;
         EXPECT_EQ(b.nocache, a.nocache) << name;
-    }
-}
-
-TEST(FastPathEquivalence, ObjectDigestIsEvpSha256)
-{
-    EXPECT_EQ(ac_sha256_uses_evp(), EVP_default_properties_is_fips_enabled(nullptr) ? 1 : 0);
-    std::mt19937 rng(8);
-    for (size_t len = 0; len < 300; len++) {
-        std::string text(len, '\0');
-        for (char& ch : text) ch = (char)(rng() & 0xFF);
-        unsigned char want[EVP_MAX_MD_SIZE], got[32];
-        unsigned int want_len = 0;
-        ASSERT_EQ(EVP_Digest(text.data(), text.size(), want, &want_len, EVP_sha256(), nullptr), 1);
-        ASSERT_EQ(ac_sha256(text.data(), text.size(), got), 32);
-        EXPECT_EQ(memcmp(want, got, 32), 0) << "length " << len;
     }
 }
 

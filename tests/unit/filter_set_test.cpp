@@ -1,4 +1,4 @@
-// Filter set: number conversion at its edges. Fill counts under threads: mt_filter_set.lua.
+// Filter set: number conversion at its edges. Fill counts under threads: mt_tables.lua.
 #include <gtest/gtest.h>
 
 #include <cmath>

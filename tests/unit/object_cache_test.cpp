@@ -1,6 +1,6 @@
 // Object cache: slot index, eviction, the verdict and rule-set numbers kept in
 // a slot, the file checks of a miss, and the exact counters. Slot bytes are
-// shown by test_dumps.lua, callers in threads by mt_object_cache.lua.
+// shown by test_dumps.lua, callers in threads by mt_tables.lua.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -189,12 +189,7 @@ TEST_F(ObjectCache, EligibilityBoundariesAndExecBits)
     ASSERT_EQ(symlink((dir / "below").c_str(), link.c_str()) | symlink("nowhere", dangling.c_str()), 0);
     struct stat st;
     ASSERT_EQ(stat(sub.c_str(), &st), 0);
-    const struct {
-        std::string path;
-        ac_cache_stat counter;
-        uint64_t size;
-        uint32_t isexec;
-    } cases[] = {
+    const struct { std::string path; ac_cache_stat counter; uint64_t size; uint32_t isexec; } cases[] = {
         {sparse("m0644", 1234, 0644), ELIGIBLE, 1234, 0}, {sparse("m0710", 1234, 0710), ELIGIBLE, 1234, 1},
         {sparse("m0001", 1, 0001), ELIGIBLE, 1, 1}, {sparse("below", 104857599, 0644), ELIGIBLE, 104857599, 0},
         {link, ELIGIBLE, 104857599, 0},  // symbolic links are followed

@@ -1,4 +1,4 @@
-// Process cache slot rules and exact counters; threads: mt_process_cache.lua.
+// Process cache slot rules and exact counters; threads: mt_tables.lua.
 #include <gtest/gtest.h>
 #include <lua.hpp>
 

@@ -46,11 +46,7 @@ TEST(ProcessTypes, ClassificationByRuleKind)
     }
 
     const std::string within = std::string(1019, 'a') + "bash", beyond = std::string(1019, 'a') + "abash";
-    const struct {
-        const char* path;
-        uint64_t type;
-        const char* why;
-    } cases[] = {
+    const struct { const char* path; uint64_t type; const char* why; } cases[] = {
         {"C:/Windows/System32/powershell.exe", 8, "exact name"}, {"/x/cmd.exe", 9, "exact name"},
         {"/tmp/windows-kb890830-v5.exe", 29, "fragment"}, {"/usr/bin/java", 2, "fragment"},
         {"/usr/bin/python3.9", 3, "fragment"}, {"/usr/sbin/apache2", 5, "fragment"}, {"/bin/ksh93", 7, "fragment"},
@@ -103,11 +99,7 @@ TEST(ProcessTypes, InterpreterAndExtensionBoundaries)
 TEST(TrustedPaths, FragmentsLogLinesAndPrelink)
 {
     const std::string cut = std::string(4090, 'a') + "/opt/IBM/IES", whole = std::string(4083, 'a') + "/opt/IBM/IES";
-    const struct {
-        uint64_t type;
-        const char* path;
-        bool want;
-    } cases[] = {
+    const struct { uint64_t type; const char* path; bool want; } cases[] = {
         {2, "/opt/IBM/IES/apps/x.jar", true}, {2, "/opt/ibm/ies/x.jar", false},  // case-sensitive
         {2, "/data/Mount_HPExstream/x", true},                                     // anywhere in the path
         {25, "c:\\program files\\quillon\\x.dll", true}, {25, "c:\\program files\\other\\x.dll", false},
@@ -135,4 +127,12 @@ TEST(TrustedPaths, FragmentsLogLinesAndPrelink)
     EXPECT_EQ(log3.text(), "Checking if path is trusted location\n") << "prelink has no fragments";
     EXPECT_TRUE(IsPrelink(12));
     for (uint64_t t : {0, 1, 7, 12 + 1024}) EXPECT_FALSE(IsPrelink(t)) << t;
+}
+
+TEST(ProcInfo, CommandLineReadThroughDescriptorZero)
+{
+    const int saved = dup(0);
+    close(0);  // the reader's open gets descriptor 0, as in a daemon without standard input
+    EXPECT_TRUE(IsOnCommandLine((uint64_t)getpid(), "unit_tests"));
+    dup2(saved, 0), close(saved);
 }

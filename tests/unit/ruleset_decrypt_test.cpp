@@ -9,10 +9,6 @@
 #include "ac/zlib_bio.h"
 #include "unit_util.h"
 
-#include <string>
-
-#include "ac/zlib_bio.h"
-
 namespace {
 
 std::string deflate_all(const std::string& in)
@@ -33,8 +29,8 @@ std::string inflate_bio(const std::string& data, int chunk)
     char buf[4096];
     int n;
     while ((n = BIO_read(top, buf, chunk)) > 0) out.append(buf, n);
+    bool ok = ERR_peek_error() == 0 && n == 0 && BIO_eof(top) == 1;
     BIO_free_all(top);
-    bool ok = ERR_peek_error() == 0 && n == 0;
     ERR_clear_error();
     return ok ? out : "<error>";
 }
