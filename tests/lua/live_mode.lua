@@ -17,7 +17,6 @@ local function start(cmd)
     return self.rc ~= nil
   end}
 end
-local function wait(job) d.wait_until(function() return job:done() end, "the job's end", 30) return job end
 -- The first event of `list` of this type and name (or real path).
 local function find(list, type, name)
   for _, ev in ipairs(list) do
@@ -37,7 +36,6 @@ os.execute(("mkdir %s/approved %s/other && cp /usr/bin/true %s && cp %s %s && cp
            :format(dir, dir, tool, tool, approved, tool, other, script))
 policy.trusted_dirs = {dir .. "/approved/", "/usr/bin/", "/bin/"}
 local h = d.ready()
-local function ops(args) return start(OPS .. " " .. args) end
 -- Runs cmd (lockdown unless opts say) while serving events with the policy until it has ended and then
 -- until 200 ms pass without one; returns the job and the events handed to Lua, each with its reply (ev.reply).
 local OFF = {lockdown = 0}
