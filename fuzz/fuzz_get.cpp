@@ -11,7 +11,6 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fuzzer/FuzzedDataProvider.h>
@@ -40,13 +39,6 @@ std::string g_dir;  // removed at exit
 pid_t g_helper;
 std::vector<std::string> g_names;  // what a record's name may be
 
-void write_file(const char* name, const char* text, mode_t mode)
-{
-    int fd = open((g_dir + name).c_str(), O_WRONLY | O_CREAT | O_TRUNC, mode);
-    if (fd < 0 || write(fd, text, strlen(text)) < 0) abort();
-    close(fd);
-}
-
 // A shell in the directory holding descriptors 3 to 7, reading a pipe whose
 // other end only this process holds: it ends with this process.
 pid_t start_helper()
@@ -56,16 +48,9 @@ pid_t start_helper()
     pid_t pid = fork();
     if (pid != 0) return close(p[0]), pid;  // p[1] stays open for the life of the fuzzer
     prctl(PR_SET_PDEATHSIG, SIGKILL);
-    int null = open("/dev/null", O_WRONLY);
-    dup2(p[0], 0), dup2(null, 1), dup2(null, 2);
-    const std::pair<const char*, int> opens[] = {{"/run.sh", O_WRONLY | O_APPEND}, {"/app.log", O_WRONLY | O_APPEND},
-        {"/tool", O_RDONLY}, {"/script.py", O_RDONLY}, {"", O_RDONLY | O_DIRECTORY}};
-    for (int fd = 3; fd <= 7; fd++) {
-        int o = open((g_dir + opens[fd - 3].first).c_str(), opens[fd - 3].second);
-        if (o < 0 || dup2(o, fd) < 0) _exit(1);
-        if (o != fd) close(o);
-    }
-    if (chdir(g_dir.c_str()) == 0) execl("/bin/sh", "sh", "-c", "read x", (char*)nullptr);
+    if (dup2(p[0], 0) == 0 && chdir(g_dir.c_str()) == 0)
+        execl("/bin/sh", "sh", "-c", "exec 3>>run.sh 4>>app.log 5<tool 6<script.py 7<. >/dev/null 2>&1; read x",
+              (char*)nullptr);
     _exit(1);
 }
 
@@ -75,12 +60,10 @@ int setup(lua_State* L)
     if (!mkdtemp(tmpl)) abort();
     g_dir = tmpl;
     atexit([] { (void)!system(("rm -rf '" + g_dir + "'").c_str()); });
-    write_file("/tool", "#!/bin/sh\nexit 0\n", 0755);
-    write_file("/run.sh", "#!/bin/sh\n", 0755);
-    write_file("/script.py", "print(1)\n", 0644);
-    write_file("/app.log", "log\n", 0644);
-    write_file("/empty", "", 0644);
-    mkdir((g_dir + "/sub").c_str(), 0755);
+    const std::string make = "cd '" + g_dir + "' && printf '#!/bin/sh\\nexit 0\\n' >tool && printf '#!/bin/sh\\n' >run.sh"
+                             " && echo 'print(1)' >script.py && echo log >app.log && : >empty && chmod 755 tool run.sh"
+                             " && mkdir sub";
+    if (system(make.c_str()) != 0) abort();
     g_helper = start_helper();
     for (const char* n : {"/tool", "/run.sh", "/script.py", "/app.log", "/empty", "/sub", "/sub/../tool"})
         g_names.push_back(g_dir + n);

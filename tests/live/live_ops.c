@@ -5,9 +5,9 @@
  *       open(O_RDONLY) + close, of open(O_WRONLY | O_TRUNC) + close; prints
  *       "ok N MEAN P50 P90 P99" (microseconds per run) and, with "all", every
  *       run's time one a line in order
- *   live_ops write PATH TEXT [MS] | chmod PATH OCTAL [MS] | rename FROM TO [MS] | unlink PATH [MS]
+ *   live_ops write PATH TEXT [MS]
  *       prints "ok", then stays alive MS milliseconds (default 0) so that the
- *       engine can still resolve this process when it reads a post event
+ *       engine can still resolve this process when it reads the close
  *
  * A failure prints "error NAME" (the errno name of the first one, e.g. EPERM).
  */
@@ -17,7 +17,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -87,24 +86,16 @@ int main(int argc, char** argv)
 {
     const char* op = argc >= 3 ? argv[1] : "";
     if (!strcmp(op, "exec") || !strcmp(op, "open") || !strcmp(op, "openw")) return timed(op, argc, argv);
-    int two = argc >= 4, linger_at = 4, rc = -1;  /* the operations with a second argument */
-    if (!strcmp(op, "write") && two) {
-        int fd = open(argv[2], O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        size_t len = strlen(argv[3]);
-        rc = fd < 0 || write(fd, argv[3], len) != (ssize_t)len ? -1 : close(fd);
-    } else if (!strcmp(op, "chmod") && two) {
-        rc = chmod(argv[2], (mode_t)strtol(argv[3], NULL, 8));
-    } else if (!strcmp(op, "rename") && two) {
-        rc = rename(argv[2], argv[3]);
-    } else if (!strcmp(op, "unlink")) {
-        rc = unlink(argv[2]), linger_at = 3;
-    } else {
-        fprintf(stderr, "usage: live_ops exec|open|openw|write|chmod|rename|unlink ...\n");
+    if (strcmp(op, "write") != 0 || argc < 4) {
+        fprintf(stderr, "usage: live_ops exec|open|openw|write ...\n");
         return 2;
     }
+    int fd = open(argv[2], O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    size_t len = strlen(argv[3]);
+    int rc = fd < 0 || write(fd, argv[3], len) != (ssize_t)len ? -1 : close(fd);
     if (rc != 0) return fail(errno);
     printf("ok\n");
     fflush(stdout);
-    if (argc > linger_at) usleep((useconds_t)atoi(argv[linger_at]) * 1000);
+    if (argc > 4) usleep((useconds_t)atoi(argv[4]) * 1000);
     return 0;
 }

@@ -1,5 +1,6 @@
 // Drift tracker: the ring, its overflow scan and cooldown, names captured on
-// dup, and the exact counters. Totals under threads: mt_tables.lua.
+// dup, and the exact counters. Conditional opens and totals under threads:
+// mt_tables.lua; the fresh-filter request: test_drift.lua, drv_file_changes.lua.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -61,7 +62,7 @@ struct Drift : ::testing::Test {
     const uint32_t self = (uint32_t)getpid();
 };
 
-TEST_F(Drift, OpenCloseConditionalOpenAndFreshFilterRequest)
+TEST_F(Drift, OpenAndClose)
 {
     EXPECT_EQ(DriftOpen(100, 3), 0);
     DriftOpen(100, 3);  // no look for the same pair: a second entry
@@ -72,25 +73,6 @@ TEST_F(Drift, OpenCloseConditionalOpenAndFreshFilterRequest)
     EXPECT_EQ(close_result(100, 3), 0u);
     EXPECT_EQ(counters(), only({{DRIFT_track, 2}, {DRIFT_open, 2}, {DRIFT_found, 2}, {DRIFT_notfound, 1},
                                 {DRIFT_dirt, 1}}));
-    DriftClear();
-    for (int fd : {3, 3, 4}) DriftCondOpen(100, fd);
-    EXPECT_EQ(live(), 2u);
-    EXPECT_EQ(counters(), only({{DRIFT_track, 2}, {DRIFT_condopen, 2}, {DRIFT_condfound, 1}, {DRIFT_iterations, 1}}));
-
-    // Untracked closes ask for a fresh filter after 256, until one is built.
-    DriftClear();
-    for (int i = 1; i <= 258; i++) {
-        DriftClose(100, 4, &d, &f);
-        ASSERT_EQ(d + 10 * f, i > 256 ? 10u : 0u) << "close " << i;
-    }
-    EXPECT_EQ(counters(), only({{DRIFT_notfound, 258}, {DRIFT_dirt, 258}}));
-    {
-        drift_lock_guard g;
-        drift_note_fresh_filter_locked();
-    }
-    DriftClose(100, 4, &d, &f);
-    EXPECT_EQ(f, 0u);
-    EXPECT_EQ(counters(), only({{DRIFT_notfound, 259}, {DRIFT_dirt, 1}, {DRIFT_newfilter, 1}}));
 }
 
 TEST_F(Drift, ReleaseMovesTheOldestIntoTheFreedSlotAndSearchesCount)
