@@ -151,10 +151,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const int maintenance = in.ConsumeIntegralInRange(0, 2), log_mode = in.ConsumeIntegralInRange(0, 2);
     const lua_Number start = in.ConsumeBool() ? 0 : (lua_Number)in.ConsumeIntegral<uint64_t>();
     const int dir_choice = in.ConsumeIntegralInRange(0, 3);
-    const std::string basedir = dir_choice == 0   ? ""
+    std::string basedir = dir_choice == 0   ? ""
                                 : dir_choice == 1 ? g_dir
                                 : dir_choice == 2 ? "/nowhere;;" + g_dir + "/sub;/usr"
                                                   : in.ConsumeRandomLengthString(64);
+    basedir.erase(std::remove(basedir.begin(), basedir.end(), '\0'), basedir.end());  // a NUL is an argument error
 
     const unsigned records = in.ConsumeIntegralInRange(1, 12);
     std::vector<uint32_t> ids;
