@@ -1,8 +1,7 @@
 -- Misuse and hostile input at the edges of the engine: wrong userdata, stale
 -- handles, dead channels, failing replies, overlong names, special files,
 -- hidden NULs and integers out of their field's range.
-local t = require "testlib"
-local d = require "drvlib"
+local t, d = require "testlib", require "drvlib"
 local sim, lacdc, T = d.sim, d.lacdc, d.T
 
 t.run {
@@ -13,7 +12,6 @@ t.run {
     t.raises("light userdata expected", lacdc.profiler, io.stdout, io.stdout)
     t.eq(d.show(lacdc.open(sim.null())), "nil | -1 | ShouldExitChannel not setup:  (-1)", "null pointer")
   end},
-
   {"a closed handle keeps no descriptor number that another open may reuse", function()
     local h1 = d.ready()
     h1:close()
@@ -27,14 +25,12 @@ t.run {
     t.eq(h2:gettest(0).id, 7, "the record stays for its handle")
     t.eq(d.show(h1:close()), "nil | 0 | Double close", "close again")
   end},
-
   {"a channel that reads as ended is a hang-up, not an endless retry", function()
     local h = d.ready()
     sim.reset()  -- the driver's side goes away without hanging up
     t.eq(d.show(d.get(h, {timeout = 100})), "nil | -3 | get(): Driver disabled (-3)", "get")
     t.eq(h:isdone(), true, "stopped")
   end},
-
   {"interrupted waits, reads and fast-path replies are retried; lost replies logged", function()
     local h = d.ready()
     d.clearlogs()
@@ -53,7 +49,6 @@ t.run {
     sim.push{type = T.close_post, id = 43, pid = 1}
     t.eq(assert(h:gettest(1000)).id, 43, "wait and read interrupted once")
   end},
-
   {"a name longer than its field is never decided on its first 1024 bytes", function()
     local h = d.ready()
     for _, c in ipairs {{"name", {type = T.chown_pre, name = ("n"):rep(1024), name_len = 1025}},
@@ -64,7 +59,6 @@ t.run {
       t.eq(#sim.replies(), 0, c[1] .. ": not answered")
     end
   end},
-
   {"special files are refused, never read without end", function()
     local ac, dir = require "ac", d.workdir("special")
     local fifo = dir .. "/fifo"
@@ -76,7 +70,6 @@ t.run {
     t.eq(d.show(lacdc.load(fifo, fifo)), ('nil | 22 | load_module("%s"): Invalid argument (22)'):format(fifo), "load")
     os.execute("rm -rf " .. dir)
   end},
-
   {"hidden zero bytes and integers beyond their field are argument errors", function()
     local h, ac, p = d.ready(), require "ac", "/usr/bin/ls\0/home/u/evil"
     for _, c in ipairs {

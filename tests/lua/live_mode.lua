@@ -5,7 +5,7 @@ local t, d = require "testlib", require "drvlib"
 package.path = t.source .. "/examples/?.lua;" .. package.path
 local policy = require "policy"
 local sim, lacdc, T = d.sim, d.lacdc, d.lacdc.type
-local OPS = t.build .. "/live_ops"  -- real operations from a process of its own (tests/live/live_ops.c)
+local OPS = t.build .. "/live_ops"  -- real operations from a process of its own (bench/live_ops.c)
 -- Starts a shell command in the background. job:done() is true once it has
 -- ended; then job.rc is its exit status and job.out its output.
 local function start(cmd)

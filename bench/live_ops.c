@@ -1,5 +1,5 @@
-/* Real file operations for the live-mode tests, the demo and the latency
- * measurement, done by this process (never the engine's), reported on one line.
+/* Real file operations for the latency measurement and the live-mode tests,
+ * done by this process (never the engine's), reported on one line.
  *
  *   live_ops exec|open|openw PATH [N [all]]   N runs of fork + execv + wait, of
  *       open(O_RDONLY) + close, of open(O_WRONLY | O_TRUNC) + close; prints

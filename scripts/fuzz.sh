@@ -7,7 +7,7 @@
 # input is kept under build-fuzz/fuzz/artifacts/<target>/ and reproduces with
 #   build-fuzz/fuzz/<target> build-fuzz/fuzz/artifacts/<target>/crash-...
 #
-# Usage: fuzz/run.sh [target...]      default: every target
+# Usage: scripts/fuzz.sh [target...]      default: every target
 #   FUZZ_SECONDS=n   time per target (default 30)
 #   FUZZ_JOBS=n      targets run at once (default: the number of processors)
 set -euo pipefail
