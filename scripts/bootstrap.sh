@@ -7,6 +7,7 @@
 #   test   adds GoogleTest; preset default (build/), sanitize or tsan         preset default
 #   fuzz   adds clang and its libFuzzer runtime                               preset fuzz (build-fuzz/)
 #   bench  adds Google Benchmark and matplotlib for the plot                  preset bench (build-bench/)
+#   package adds dpkg-dev and file for cpack's DEB generator                  preset package (build-pkg/)
 #   all    every package above                                                preset default
 # Environment: JOBS=n parallel build jobs (default: the number of processors).
 set -euo pipefail
@@ -25,13 +26,16 @@ demo_packages=(build-essential cmake pkg-config liblua5.2-dev lua5.2 libssl-dev
 test_packages=(libgtest-dev)
 fuzz_packages=(clang libclang-rt-14-dev)
 bench_packages=(libbenchmark-dev python3-matplotlib openssl)  # openssl: its version goes into the report
+package_packages=(dpkg-dev file)  # dpkg-shlibdeps works out the dependencies; cpack finds ELF files with file
 
 case "$purpose" in
 demo)  packages=("${demo_packages[@]}"); preset=demo ;;
 test)  packages=("${demo_packages[@]}" "${test_packages[@]}"); preset=default ;;
 fuzz)  packages=("${demo_packages[@]}" "${fuzz_packages[@]}"); preset=fuzz ;;
 bench) packages=("${demo_packages[@]}" "${bench_packages[@]}"); preset=bench ;;
-all)   packages=("${demo_packages[@]}" "${test_packages[@]}" "${fuzz_packages[@]}" "${bench_packages[@]}")
+package) packages=("${demo_packages[@]}" "${package_packages[@]}"); preset=package ;;
+all)   packages=("${demo_packages[@]}" "${test_packages[@]}" "${fuzz_packages[@]}" "${bench_packages[@]}"
+             "${package_packages[@]}")
        preset=default ;;
 *)     echo "bootstrap: unknown purpose '$purpose'" >&2; usage ;;
 esac

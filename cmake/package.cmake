@@ -1,0 +1,21 @@
+# Debian package: cpack -G DEB in a build configured with the package preset.
+# Every install component goes into the one package: the host stand-in library
+# is what lets `require "ac"` resolve, so the package cannot do without it.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME acengine)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "acengine maintainers <acengine@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "application-control engine for the host agent's Lua 5.2 interpreter")
+set(CPACK_PACKAGE_DESCRIPTION "The allow-listing engine as the Lua modules ac, lacdc and vava,
+the host library stand-in, the acagent embedding host, the acpolicy helper
+module for policy code, a sample policy and the documentation.")
+set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
+get_cmake_property(CPACK_COMPONENTS_ALL COMPONENTS)
+set(CPACK_DEBIAN_PACKAGE_NAME acengine)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION admin)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+include(CPack)
