@@ -144,7 +144,15 @@ bool writer_alive(const JsonValue& snap)
 {
     const JsonValue* pid = snap.find("pid");
     if (!pid || pid->kind != JsonValue::number || pid->num < 1) return false;
-    return kill((pid_t)pid->num, 0) == 0 || errno == EPERM;
+    if (kill((pid_t)pid->num, 0) != 0 && errno != EPERM) return false;
+    // An agent that has exited but not been waited for is gone too.
+    char path[64], line[512] = "";
+    snprintf(path, sizeof path, "/proc/%.0f/stat", pid->num);
+    FILE* f = fopen(path, "r");
+    if (f && !fgets(line, sizeof line, f)) line[0] = '\0';
+    if (f) fclose(f);
+    const char* end_of_name = strrchr(line, ')');  // the name may hold ") "
+    return !end_of_name || end_of_name[1] != ' ' || end_of_name[2] != 'Z';
 }
 
 int show(const std::string& path, bool json)
