@@ -192,6 +192,7 @@ int status_command(int argc, char** argv)
     bool json = false;
     int opt;
     optind = 1;
+    argv[0] = const_cast<char*>("acagent status");  // getopt's messages name it
     while ((opt = getopt_long(argc, argv, "h", long_opts, nullptr)) != -1) {
         switch (opt) {
         case 'j': json = true; break;
