@@ -12,6 +12,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <libgen.h>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "status_command.h"
+#include "status_snapshot.h"
 
 // The build passes the project's version; a bare compile still identifies itself.
 #ifndef AC_VERSION
@@ -26,7 +32,7 @@ struct worker_ctx {
     int argc;  // script and its arguments
     char** argv;
     const char* exe_dir;
-    int failed;    // written by the worker, read by main only after the join
+    WorkerStatus* status;  // written by the worker; read by main after the join, by the status thread at any time
     int started;   // written by main only
     pthread_t thread;
 };
@@ -64,7 +70,7 @@ void* run_worker(void* p)
     lua_State* L = luaL_newstate();
     if (!L) {
         fprintf(stderr, "worker %d: cannot create Lua state\n", w->index);
-        w->failed = 1;
+        w->status->finish("cannot create Lua state");
         return nullptr;
     }
     luaL_openlibs(L);
@@ -81,11 +87,13 @@ void* run_worker(void* p)
         for (int i = 1; i < w->argc; i++) lua_pushstring(L, w->argv[i]);
         rc = lua_pcall(L, w->argc - 1, 0, 1);
     }
+    const char* msg = nullptr;
     if (rc != LUA_OK) {
-        const char* msg = lua_tostring(L, -1);
-        fprintf(stderr, "worker %d: %s\n", w->index, msg ? msg : "(error object is not a string)");
-        w->failed = 1;
+        msg = lua_tostring(L, -1);
+        if (!msg) msg = "(error object is not a string)";
+        fprintf(stderr, "worker %d: %s\n", w->index, msg);
     }
+    w->status->finish(msg);
     lua_close(L);
     return nullptr;
 }
@@ -100,9 +108,14 @@ void print_help()
            "with the standard libraries, and waits for all of them.\n"
            "\n"
            "options (they end at the script name; what follows goes to the script):\n"
-           "  -w, --workers N  number of workers, 1..%d (default 1)\n"
-           "  -h, --help       print this help and exit\n"
-           "      --version    print the version and exit\n"
+           "  -w, --workers N       number of workers, 1..%d (default 1)\n"
+           "      --status-file PATH\n"
+           "                        write the status snapshot to PATH (default\n"
+           "                        %s/PID.json, else $TMPDIR/acagent-PID.json);\n"
+           "                        '' turns it off\n"
+           "      --no-status       write no status snapshot\n"
+           "  -h, --help            print this help and exit\n"
+           "      --version         print the version and exit\n"
            "\n"
            "globals in each worker's state:\n"
            "  worker   this worker's number, 1..N\n"
@@ -111,9 +124,14 @@ void print_help()
            "package.cpath starts with acagent's own directory, so that modules built\n"
            "next to it load with require.\n"
            "\n"
+           "While the workers run, a thread of its own writes every second a status\n"
+           "snapshot (JSON: version, pid, start time, uptime, script, each worker's\n"
+           "state, the engine's counters), removed at exit. 'acagent status' prints\n"
+           "it; 'acagent status --help' tells more.\n"
+           "\n"
            "exit status: 0 when every worker finished without a Lua error, 1 when one\n"
            "failed (each error on standard error), 2 on a usage error.\n",
-           max_workers);
+           max_workers, status_dir);
 }
 
 [[noreturn]] void usage_error()
@@ -141,18 +159,24 @@ int main(int argc, char** argv)
     // getopt's messages name argv[0]: name the program, not the path it was started by.
     const char* invoked_as = argv[0];
     argv[0] = const_cast<char*>("acagent");
+    if (argc > 1 && strcmp(argv[1], "status") == 0) return status_command(argc - 1, argv + 1);
     static const option long_opts[] = {
         {"workers", required_argument, nullptr, 'w'},
+        {"status-file", required_argument, nullptr, 'S'},
+        {"no-status", no_argument, nullptr, 'N'},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
     };
     int workers = 1;
+    const char* status_file = nullptr;  // null: the default path; "": none
     int opt;
     // "+": stop at the script name, so the script's own arguments stay unparsed.
     while ((opt = getopt_long(argc, argv, "+hw:", long_opts, nullptr)) != -1) {
         switch (opt) {
         case 'w': workers = parse_workers(optarg); break;
+        case 'S': status_file = optarg; break;
+        case 'N': status_file = ""; break;
         case 'h': print_help(); return 0;
         case 'V': printf("acagent %s\n", AC_VERSION); return 0;
         default: usage_error();  // getopt has named the bad option
@@ -174,22 +198,28 @@ int main(int argc, char** argv)
     const char* exe_dir = dirname(exe);
 
     auto* ctx = static_cast<worker_ctx*>(calloc((size_t)workers, sizeof(worker_ctx)));
-    if (!ctx) {
+    std::unique_ptr<WorkerStatus[]> states(new (std::nothrow) WorkerStatus[workers]);
+    if (!ctx || !states) {
         fprintf(stderr, "acagent: out of memory\n");
         return 1;
     }
     for (int w = 0; w < workers; w++) {
-        ctx[w] = worker_ctx{w + 1, workers, argc - i, argv + i, exe_dir, 0, 1, {}};
+        ctx[w] = worker_ctx{w + 1, workers, argc - i, argv + i, exe_dir, &states[w], 1, {}};
         if (pthread_create(&ctx[w].thread, nullptr, run_worker, &ctx[w]) != 0) {
             fprintf(stderr, "worker %d: cannot start thread\n", w + 1);
+            states[w].finish("cannot start thread");
             ctx[w].started = 0;
         }
     }
+    StatusReporter reporter;
+    if (!status_file || *status_file)
+        reporter.start({status_file ? status_file : default_status_path(), argv[i], exe_dir}, states.get(), workers);
     int status = 0;
     for (int w = 0; w < workers; w++) {
         if (ctx[w].started) pthread_join(ctx[w].thread, nullptr);
-        if (!ctx[w].started || ctx[w].failed) status = 1;
+        if (states[w].state.load() != worker_finished) status = 1;
     }
+    reporter.stop();
     free(ctx);
     return status;
 }
