@@ -58,6 +58,14 @@ t.run {
       t.raises(c[1] .. " length too large", d.get, h)
       t.eq(#sim.replies(), 0, c[1] .. ": not answered")
     end
+    local dir, pid = d.workdir(), t.spawn_sleep(5, "/")
+    local p = dir .. ("/" .. ("d"):rep(200)):rep(4)
+    p = p .. "/" .. ("f"):rep(1023 - #p)
+    os.execute("mkdir -p " .. p:match("(.*)/") .. " && cp /bin/true " .. p)
+    sim.push{type = T.execve_pre, id = 6, pid = pid, name = p, fd = -100}
+    t.eq(#assert(d.get(h)).name, 1024, "a name that fills its field is handed on whole")
+    t.kill(pid)
+    os.execute("rm -rf " .. dir)
   end},
   {"special files are refused, never read without end", function()
     local ac, dir = require "ac", d.workdir("special")
@@ -84,5 +92,9 @@ t.run {
       {lacdc.GetFileNameFromPidAndFd, 2 ^ 31, 1}, {lacdc.GetRealPath, -1, "/"},
     } do t.raises("out of range", table.unpack(c)) end
     t.eq(#sim.replies(), 0, "no reply sent")
+    assert(h:reply({id = 2 ^ 32 - 1}, 2))
+    t.eq(sim.replies()[1].id, 2 ^ 32 - 1, "the largest id is in range")
+    lacdc.DriftOpen(2 ^ 32 - 1, 2 ^ 31 - 1)  -- each field's largest value
+    t.eq(lacdc.DriftClose(2 ^ 32 - 1, 2 ^ 31 - 1), true, "largest pid and descriptor")
   end},
 }

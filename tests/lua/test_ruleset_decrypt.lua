@@ -58,6 +58,9 @@ t.run_in_dir(function(dir)
         t.eq(err(c[2], c[3]), c[1], "message")
       end
       t.raise_all {{"Expected table of options", ac.DecryptRuleset, at("plain")}, {"bad argument #1", ac.DecryptRuleset, {}, {}}}
+      os.execute(("head -c %d /dev/zero >%s && head -c %d /dev/zero >%s"):format(64 * 2^20, at("64M"), 64 * 2^20 + 1, at("64M+1")))
+      t.eq(#ac.DecryptRuleset(at("64M"), {}) .. " " .. err("64M+1", {}), 64 * 2^20 .. " Failed to read ruleset: File too large (27)",
+           "a rule set is at most 64 MiB")
     end},
     {"wrong key or IV, damaged input and failing reads fail with OpenSSL's text and code", function()
       for _, c in ipairs {
