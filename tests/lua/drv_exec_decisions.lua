@@ -15,6 +15,7 @@ local function reply1()
 end
 t.run {
   {"a cached verdict is sent at once; only approvals stay out of Lua", function()
+    local n = d.counters()
     for _, c in ipairs {  -- cache type, lockdown, reply, handed to Lua
       {1, 0, ALLOW, false}, {1, 1, ALLOW, false}, {2, 0, ALLOW, true}, {2, 1, BLOCK, true}, {3, 0, BLOCK, true},
     } do
@@ -30,6 +31,7 @@ t.run {
              tool, dir, lacdc.TYPE_PROC_START), what)
       end
     end
+    t.eq(n("run_program") .. " " .. n("run_prelink"), "5 0", "a plain caller is no prelink")
   end},
   {"maintenance mode auto-authorizes an unrecognized program changed since the start time", function()
     lacdc.AddToCache(tool, 2)

@@ -94,7 +94,8 @@ t.run {
     t.eq(#sim.replies(), 0, "no reply sent")
     assert(h:reply({id = 2 ^ 32 - 1}, 2))
     t.eq(sim.replies()[1].id, 2 ^ 32 - 1, "the largest id is in range")
-    lacdc.DriftOpen(2 ^ 32 - 1, 2 ^ 31 - 1)  -- each field's largest value
-    t.eq(lacdc.DriftClose(2 ^ 32 - 1, 2 ^ 31 - 1), true, "largest pid and descriptor")
+    lacdc.DriftOpen(2 ^ 32 - 1, 2 ^ 31 - 1)  -- each field's largest value, then its smallest
+    lacdc.DriftOpen(0, -2 ^ 31)
+    t.eq(t.show(lacdc.DriftClose(2 ^ 32 - 1, 2 ^ 31 - 1), lacdc.DriftClose(0, -2 ^ 31)), "true, true, false", "bounds")
   end},
 }

@@ -78,6 +78,11 @@ TEST(JsonParser, ErrorsAndTheirPositions)
         {"{\"a\":}", "Expected object value 5 6"}, {"{\"a\":1]", "Expected ',' or '}' 6 7"},
     };
     for (auto& c : cases) EXPECT_EQ(c[1], Failure(c[0])) << "text: " << c[0];
+    json_parser p;  // the text must hold its NUL; an inner one ends it
+    EXPECT_NE(0, json_init(&p, "[1]", 3));
+    EXPECT_EQ(std::string("Message is not null-terminated"), p.message);
+    EXPECT_EQ(0, json_init(&p, "1\0x", 3));
+    EXPECT_EQ(2u, p.input_len);
 }
 
 // A 65th container is refused at the token after its opening bracket; each
