@@ -44,10 +44,13 @@ t.run {
     t.eq(d.readfile(d.debuglog):match("reply to event 42 failed: [^\n]*"),
          "reply to event 42 failed: Cannot allocate memory (12)", "lost reply logged")
     d.clearlogs()
-    sim.fail("poll", 4)
-    sim.fail("read", 4)
+    sim.fail("poll", 4, 16)
+    sim.fail("read", 4, 16)
     sim.push{type = T.close_post, id = 43, pid = 1}
-    t.eq(assert(h:gettest(1000)).id, 43, "wait and read interrupted once")
+    t.eq(assert(h:gettest(1000)).id, 43, "wait and read interrupted 16 times in a row")
+    sim.fail("read", 4, 17)
+    sim.push{type = T.close_post, id = 44, pid = 1}
+    t.eq(d.show(h:gettest(0)) .. " " .. h:gettest(0).id, "nil | 4 | get(): Interrupted system call (4) 44", "not forever")
   end},
   {"a name longer than its field is never decided on its first 1024 bytes", function()
     local h = d.ready()
