@@ -37,7 +37,7 @@ t.run {
     t.eq(select("#", c.default()), 0, "default: no results")
     local unsigned = image{{32, le32(2)}, {CODE, words(1, 0x400)}}
     same(c.tostring(), unsigned, "default program")
-    c.sign()
+    t.eq(select("#", c.sign()), 0, "sign: no results")
     local block = "\172" .. ("\0"):rep(10) .. le32(crc32(unsigned)) .. "\0"
     t.eq(c.guid(), block, "guid")
     same(c.tostring(), image{{16, block}, {32, le32(2)}, {CODE, words(1, 0x400)}, {9456, block}}, "signed image")

@@ -11,7 +11,8 @@ t.run {
     ac.mockdriver(true)
     t.eq(rawequal(ac.dc, mock), true, "mock after mockdriver(true)")
     ac.mockdriver(false)
-    t.eq(t.show(rawequal(ac.dc, dc), ac.somethingelse, ac[5]), "true, nil, nil", "real module again; other keys nil")
+    t.eq(t.show(rawequal(ac.dc, dc), ac.somethingelse, ac[5], ac.dx, ac.xc, ac.dcx), "true, nil, nil, nil, nil, nil",
+         "real module again; other keys nil")
     t.raise_all {{"string expected", function() return ac[true] end},
                  {"bad argument #1 to '?' (expected true or false)", ac.mockdriver, 1}}
     t.eq(t.show(rawequal(dc, lacdc), dc.open == lacdc.open, t.count(dc) == t.count(lacdc)), "false, true, true", "equal, separate")
