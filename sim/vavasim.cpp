@@ -35,9 +35,9 @@
 #include <vector>
 
 #include "base/event_record.h"
-#include "live.h"
-#include "machine.h"
-#include "responder.h"
+#include "driver/fanotify_source.h"
+#include "driver/machine.h"
+#include "driver/responder.h"
 
 namespace {
 
@@ -102,7 +102,7 @@ int raise_errno(lua_State* L, int err, unsigned handle)
     case EPIPE:
         return luaL_error(L, "vavasim: handle is hung up");
     case EMSGSIZE:
-        return luaL_error(L, "vavasim: record larger than %d bytes", static_cast<int>(sim::kMaxRecord));
+        return luaL_error(L, "vavasim: record larger than %d bytes", static_cast<int>(drv::kMaxRecord));
     default:
         return luaL_error(L, "vavasim: %s", strerror(err));
     }
@@ -112,8 +112,8 @@ void exit_channel_drain();
 
 int l_reset(lua_State* L)
 {
-    sim::reset();
-    sim::clear_lua_responder(L);
+    drv::reset();
+    drv::clear_lua_responder(L);
     exit_channel_drain();
     return 0;
 }
@@ -129,7 +129,7 @@ int opt_bool(lua_State* L, int t, const char* key)
 int l_setup(lua_State* L)
 {
     luaL_checktype(L, 1, LUA_TTABLE);
-    sim::Setup s;
+    drv::Setup s;
     s.hook = opt_bool(L, 1, "hook");
     s.driver = opt_bool(L, 1, "driver");
     s.node = opt_bool(L, 1, "node");
@@ -140,7 +140,7 @@ int l_setup(lua_State* L)
         s.major = static_cast<long>(m);
     }
     lua_pop(L, 1);
-    sim::setup(s);
+    drv::setup(s);
     return 0;
 }
 
@@ -158,7 +158,7 @@ void set_number(lua_State* L, const char* key, lua_Number v)
 
 int l_status(lua_State* L)
 {
-    sim::Status st = sim::status();
+    drv::Status st = drv::status();
     lua_createtable(L, 0, 6);
     set_bool(L, "hook", st.hook);
     set_bool(L, "driver", st.driver);
@@ -189,7 +189,7 @@ int l_push(lua_State* L)
     rec.execUid = static_cast<uint32_t>(num_field(L, 1, "execUid"));
     name_field(L, 1, "name", "name_len", rec.name, &rec.name_len);
     name_field(L, 1, "oldname", "oldname_len", rec.oldname, &rec.oldname_len);
-    return raise_errno(L, sim::push(handle, &rec, sizeof rec), handle);
+    return raise_errno(L, drv::push(handle, &rec, sizeof rec), handle);
 }
 
 int l_pushraw(lua_State* L)
@@ -197,15 +197,15 @@ int l_pushraw(lua_State* L)
     size_t n;
     const char* bytes = luaL_checklstring(L, 1, &n);
     unsigned handle = opt_handle(L, 2);
-    return raise_errno(L, sim::push(handle, bytes, n), handle);
+    return raise_errno(L, drv::push(handle, bytes, n), handle);
 }
 
 int push_replies(lua_State* L)
 {
-    auto* v = static_cast<std::vector<sim::Reply>*>(lua_touserdata(L, 1));
+    auto* v = static_cast<std::vector<drv::Reply>*>(lua_touserdata(L, 1));
     lua_createtable(L, static_cast<int>(v->size()), 0);
     int i = 0;
-    for (const sim::Reply& r : *v) {
+    for (const drv::Reply& r : *v) {
         lua_createtable(L, 0, 4);
         set_number(L, "reply", r.reply);
         set_number(L, "id", r.id);
@@ -220,7 +220,7 @@ int l_replies(lua_State* L)
 {
     int rc;
     {
-        std::vector<sim::Reply> v = sim::take_replies();
+        std::vector<drv::Reply> v = drv::take_replies();
         rc = push_protected(L, push_replies, &v);
     }
     return rc == LUA_OK ? 1 : lua_error(L);
@@ -242,7 +242,7 @@ int l_commands(lua_State* L)
 {
     int rc;
     {
-        std::vector<std::string> v = sim::take_commands();
+        std::vector<std::string> v = drv::take_commands();
         rc = push_protected(L, push_commands, &v);
     }
     return rc == LUA_OK ? 1 : lua_error(L);
@@ -251,14 +251,14 @@ int l_commands(lua_State* L)
 int l_respond(lua_State* L)
 {
     if (!lua_isnoneornil(L, 1)) luaL_checktype(L, 1, LUA_TFUNCTION);
-    sim::set_lua_responder(L, 1);
+    drv::set_lua_responder(L, 1);
     return 0;
 }
 
 int l_hangup(lua_State* L)
 {
     unsigned handle = opt_handle(L, 1);
-    return raise_errno(L, sim::hangup(handle), handle);
+    return raise_errno(L, drv::hangup(handle), handle);
 }
 
 int l_null(lua_State* L)
@@ -310,7 +310,7 @@ int l_shutdown(lua_State* L)
 
 int l_lastcommand(lua_State* L)
 {
-    sim::LastCommand c = sim::last_command();
+    drv::LastCommand c = drv::last_command();
     if (!c.valid) {
         lua_pushnil(L);
         return 1;
@@ -324,22 +324,22 @@ int l_lastcommand(lua_State* L)
 int l_fail(lua_State* L)
 {
     const char* name = luaL_checkstring(L, 1);
-    sim::Op op;
-    if (!sim::op_from_name(name, &op)) return luaL_argerror(L, 1, lua_pushfstring(L, "unknown operation '%s'", name));
+    drv::Op op;
+    if (!drv::op_from_name(name, &op)) return luaL_argerror(L, 1, lua_pushfstring(L, "unknown operation '%s'", name));
     lua_Number err = luaL_checknumber(L, 2);
     lua_Number count = luaL_optnumber(L, 3, 1);
     lua_Number skip = luaL_optnumber(L, 4, 0);
     if (!(err >= 0 && err < 4096)) return luaL_argerror(L, 2, "errno 0..4095");
     if (!(count >= 0 && count < 4e9)) return luaL_argerror(L, 3, "count out of range");
     if (!(skip >= 0 && skip < 4e9)) return luaL_argerror(L, 4, "skip out of range");
-    sim::set_failure(op, static_cast<int>(err), static_cast<unsigned>(count), static_cast<unsigned>(skip));
+    drv::set_failure(op, static_cast<int>(err), static_cast<unsigned>(count), static_cast<unsigned>(skip));
     return 0;
 }
 
 int push_live_status(lua_State* L)
 {
-    const auto* st = static_cast<const sim::live::Status*>(lua_touserdata(L, 1));
-    const sim::live::Counters& c = st->counters;
+    const auto* st = static_cast<const drv::fan::Status*>(lua_touserdata(L, 1));
+    const drv::fan::Counters& c = st->counters;
     lua_createtable(L, 0, 32);
     set_bool(L, "on", st->on);
     lua_pushlstring(L, st->mount.data(), st->mount.size());
@@ -349,6 +349,8 @@ int push_live_status(lua_State* L)
     set_bool(L, "rename_event", st->rename_event);
     set_number(L, "held", static_cast<lua_Number>(st->held));
     set_number(L, "sessions", static_cast<lua_Number>(st->sessions));
+    set_bool(L, "enforcing", st->enforcing);
+    set_bool(L, "deadline_deny", st->deadline_deny);
     const struct {
         const char* key;
         uint64_t value;
@@ -361,25 +363,37 @@ int push_live_status(lua_State* L)
         {"followups", c.followups},     {"unqueued", c.unqueued},           {"stopped", c.stopped},
         {"overflows", c.overflows},     {"unknown_flags", c.unknown_flags},
         {"held_us", c.held_us},         {"reader_us", c.reader_us},
+        {"deadline_denied", c.deadline_denied}, {"would_deny", c.would_deny}, {"exempt", c.exempt},
+        {"unnamed", c.unnamed},         {"unresolved", c.unresolved},       {"mount_changes", c.mount_changes},
     };
     for (const auto& k : counters) set_number(L, k.key, static_cast<lua_Number>(k.value));
     return 1;
 }
 
-// live{mount = DIR, timeout_ms = N, handle = n} | live(false) | live()
+// A boolean field of the options table; absent: dflt.
+bool bool_field(lua_State* L, const char* key, bool dflt)
+{
+    lua_getfield(L, 1, key);
+    bool v = lua_isnil(L, -1) ? dflt : lua_toboolean(L, -1) != 0;
+    lua_pop(L, 1);
+    return v;
+}
+
+// live{mount = DIR, timeout_ms = N, handle = n, deadline_deny = b, enforcing = b,
+//      exempt = "path"} | live(false) | live()
 int l_live(lua_State* L)
 {
     if (lua_isnoneornil(L, 1)) {
         int rc;
         {
-            sim::live::Status st = sim::live::status();
+            drv::fan::Status st = drv::fan::status();
             rc = push_protected(L, push_live_status, &st);
         }
         return rc == LUA_OK ? 1 : lua_error(L);
     }
     if (lua_isboolean(L, 1)) {
         if (lua_toboolean(L, 1)) return luaL_argerror(L, 1, "false to stop, a table to start");
-        lua_pushnumber(L, sim::live::stop());
+        lua_pushnumber(L, drv::fan::stop());
         return 1;
     }
     luaL_checktype(L, 1, LUA_TTABLE);
@@ -394,7 +408,7 @@ int l_live(lua_State* L)
     lua_getfield(L, 1, "timeout_ms");
     bool has_timeout = !lua_isnil(L, -1);
     lua_pop(L, 1);
-    int64_t timeout = has_timeout ? num_field(L, 1, "timeout_ms") : sim::live::kDefaultTimeoutMs;
+    int64_t timeout = has_timeout ? num_field(L, 1, "timeout_ms") : drv::fan::kDefaultTimeoutMs;
     unsigned handle = 0;
     lua_getfield(L, 1, "handle");
     if (!lua_isnil(L, -1)) {
@@ -403,15 +417,23 @@ int l_live(lua_State* L)
         handle = static_cast<unsigned>(n);
     }
     lua_pop(L, 1);
+    const bool deadline_deny = bool_field(L, "deadline_deny", false), enforcing = bool_field(L, "enforcing", true);
+    char exempt[PATH_MAX] = "";
+    lua_getfield(L, 1, "exempt");
+    if (lua_type(L, -1) == LUA_TSTRING && lua_rawlen(L, -1) < sizeof exempt) snprintf(exempt, sizeof exempt, "%s", lua_tostring(L, -1));
+    lua_pop(L, 1);
     char why[512];
     int err;
     {
-        sim::live::Options o;
+        drv::fan::Options o;
         o.mount = mount;
+        o.deadline_deny = deadline_deny;
+        o.enforcing = enforcing;
+        if (exempt[0]) o.exempt.push_back(exempt);
         o.timeout_ms = timeout < 0 || timeout > INT32_MAX ? -1 : static_cast<int>(timeout);
         o.handle = handle;
         std::string text;
-        err = sim::live::start(o, &text);
+        err = drv::fan::start(o, &text);
         snprintf(why, sizeof why, "%s", text.c_str());
     }
     if (err) return luaL_error(L, "vavasim: live: %s", why);

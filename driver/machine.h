@@ -9,7 +9,7 @@
 #include <sys/types.h>
 #include <vector>
 
-namespace sim {
+namespace drv {
 
 constexpr const char* kNodePath = "/dev/qnvyac";
 constexpr const char* kDevicesPath = "/proc/devices";
@@ -98,4 +98,4 @@ std::vector<Reply> take_replies();
 std::vector<std::string> take_commands();
 LastCommand last_command();
 
-}  // namespace sim
+}  // namespace drv

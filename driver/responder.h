@@ -4,7 +4,7 @@
 #include <lua.hpp>
 #include <string>
 
-namespace sim {
+namespace drv {
 
 struct Response {
     std::string bytes;
@@ -23,4 +23,4 @@ void reset_default_responder();
 void set_lua_responder(lua_State* L, int idx);
 void clear_lua_responder(lua_State* L);
 
-}  // namespace sim
+}  // namespace drv

@@ -1,6 +1,6 @@
-// The live mode's /proc readers: small files, a process's parent and owner,
+// The fanotify source's /proc readers: small files, a process's parent and owner,
 // the call a thread is blocked in, mount namespaces, descriptor paths.
-#include "live_proc.h"
+#include "proc_identity.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -15,7 +15,7 @@
 
 #include "real_libc.h"
 
-namespace sim::live {
+namespace drv::fan {
 namespace {
 
 // x86_64 system call numbers of the calls that open a file.
@@ -140,4 +140,4 @@ pid_t parent_of(pid_t pid)
     return (pid_t)ppid;
 }
 
-}  // namespace sim::live
+}  // namespace drv::fan

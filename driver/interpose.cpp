@@ -2,7 +2,7 @@
 // that is not about the driver's names or descriptors to the next definition
 // (the C library, behind any sanitizer runtime preloaded before this one).
 // The fortified spellings of open, read and poll lead to the same places.
-// readlink answers the live mode's synthetic descriptors (live.h) and sends
+// readlink answers the fanotify source's synthetic descriptors (fanotify_source.h) and sends
 // every other path to the C library.
 #undef _FORTIFY_SOURCE
 #include <cerrno>
@@ -16,7 +16,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include "live.h"
+#include "fanotify_source.h"
 #include "machine.h"
 #include "real_libc.h"
 
@@ -24,7 +24,7 @@ namespace {
 
 bool is_node(const char* path)
 {
-    return path && strcmp(path, sim::kNodePath) == 0;
+    return path && strcmp(path, drv::kNodePath) == 0;
 }
 
 mode_t mode_arg(int flags, va_list ap)
@@ -42,13 +42,13 @@ int result(int err)
 
 bool is_devices_read(const char* path, const char* mode)
 {
-    return path && mode && strcmp(path, sim::kDevicesPath) == 0 && mode[0] == 'r' && !strchr(mode, '+');
+    return path && mode && strcmp(path, drv::kDevicesPath) == 0 && mode[0] == 'r' && !strchr(mode, '+');
 }
 
 // The list lives in a stream of its own: fclose frees it like any other.
 FILE* devices_stream()
 {
-    std::string text = sim::devices_text();
+    std::string text = drv::devices_text();
     FILE* f = fmemopen(nullptr, text.size() + 1, "w+");
     if (!f) return nullptr;
     if (fwrite(text.data(), 1, text.size(), f) != text.size() || fseek(f, 0, SEEK_SET) != 0) {
@@ -63,6 +63,8 @@ FILE* devices_stream()
 }  // namespace
 
 extern "C" {
+// Exported: the rest of the driver is hidden (driver/CMakeLists.txt).
+#pragma GCC visibility push(default)
 
 int open(const char* path, int flags, ...)
 {
@@ -70,8 +72,8 @@ int open(const char* path, int flags, ...)
     va_start(ap, flags);
     mode_t mode = mode_arg(flags, ap);
     va_end(ap);
-    if (is_node(path)) return sim::device_open(flags);
-    return sim::real::open(path, flags, mode);
+    if (is_node(path)) return drv::device_open(flags);
+    return drv::real::open(path, flags, mode);
 }
 
 int open64(const char* path, int flags, ...)
@@ -80,8 +82,8 @@ int open64(const char* path, int flags, ...)
     va_start(ap, flags);
     mode_t mode = mode_arg(flags, ap);
     va_end(ap);
-    if (is_node(path)) return sim::device_open(flags);
-    return sim::real::open64(path, flags, mode);
+    if (is_node(path)) return drv::device_open(flags);
+    return drv::real::open64(path, flags, mode);
 }
 
 int openat(int dirfd, const char* path, int flags, ...)
@@ -90,8 +92,8 @@ int openat(int dirfd, const char* path, int flags, ...)
     va_start(ap, flags);
     mode_t mode = mode_arg(flags, ap);
     va_end(ap);
-    if (is_node(path)) return sim::device_open(flags);
-    return sim::real::openat(dirfd, path, flags, mode);
+    if (is_node(path)) return drv::device_open(flags);
+    return drv::real::openat(dirfd, path, flags, mode);
 }
 
 int openat64(int dirfd, const char* path, int flags, ...)
@@ -100,32 +102,32 @@ int openat64(int dirfd, const char* path, int flags, ...)
     va_start(ap, flags);
     mode_t mode = mode_arg(flags, ap);
     va_end(ap);
-    if (is_node(path)) return sim::device_open(flags);
-    return sim::real::openat64(dirfd, path, flags, mode);
+    if (is_node(path)) return drv::device_open(flags);
+    return drv::real::openat64(dirfd, path, flags, mode);
 }
 
 int __open_2(const char* path, int flags)
 {
-    if (is_node(path)) return sim::device_open(flags);
-    return sim::real::open_2(path, flags);
+    if (is_node(path)) return drv::device_open(flags);
+    return drv::real::open_2(path, flags);
 }
 
 int __open64_2(const char* path, int flags)
 {
-    if (is_node(path)) return sim::device_open(flags);
-    return sim::real::open64_2(path, flags);
+    if (is_node(path)) return drv::device_open(flags);
+    return drv::real::open64_2(path, flags);
 }
 
 ssize_t read(int fd, void* buf, size_t n)
 {
-    if (sim::is_device_fd(fd)) return sim::device_read(fd, buf, n);
-    return sim::real::read(fd, buf, n);
+    if (drv::is_device_fd(fd)) return drv::device_read(fd, buf, n);
+    return drv::real::read(fd, buf, n);
 }
 
 ssize_t __read_chk(int fd, void* buf, size_t n, size_t buflen)
 {
-    if (sim::is_device_fd(fd) && n <= buflen) return sim::device_read(fd, buf, n);
-    return sim::real::read_chk(fd, buf, n, buflen);
+    if (drv::is_device_fd(fd) && n <= buflen) return drv::device_read(fd, buf, n);
+    return drv::real::read_chk(fd, buf, n, buflen);
 }
 
 // The C library declares the set write-only; poll reads it all the same.
@@ -133,15 +135,15 @@ ssize_t __read_chk(int fd, void* buf, size_t n, size_t buflen)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 int poll(struct pollfd* fds, nfds_t n, int timeout)
 {
-    if (fds && sim::poll_set_has_device(fds, n)) return sim::device_poll(fds, n, timeout);
-    return sim::real::poll(fds, n, timeout);
+    if (fds && drv::poll_set_has_device(fds, n)) return drv::device_poll(fds, n, timeout);
+    return drv::real::poll(fds, n, timeout);
 }
 
 int __poll_chk(struct pollfd* fds, nfds_t n, int timeout, size_t fdslen)
 {
-    if (fds && n <= fdslen / sizeof *fds && sim::poll_set_has_device(fds, n))
-        return sim::device_poll(fds, n, timeout);
-    return sim::real::poll_chk(fds, n, timeout, fdslen);
+    if (fds && n <= fdslen / sizeof *fds && drv::poll_set_has_device(fds, n))
+        return drv::device_poll(fds, n, timeout);
+    return drv::real::poll_chk(fds, n, timeout, fdslen);
 }
 #pragma GCC diagnostic pop
 
@@ -151,14 +153,14 @@ int ioctl(int fd, unsigned long request, ...)
     va_start(ap, request);
     void* arg = va_arg(ap, void*);
     va_end(ap);
-    if (sim::is_device_fd(fd)) return sim::device_ioctl(fd, request, arg);
-    return sim::real::ioctl(fd, request, arg);
+    if (drv::is_device_fd(fd)) return drv::device_ioctl(fd, request, arg);
+    return drv::real::ioctl(fd, request, arg);
 }
 
 int close(int fd)
 {
-    if (sim::is_device_fd(fd)) return sim::device_close(fd);
-    return sim::real::close(fd);
+    if (drv::is_device_fd(fd)) return drv::device_close(fd);
+    return drv::real::close(fd);
 }
 
 long syscall(long nr, ...)
@@ -172,47 +174,48 @@ long syscall(long nr, ...)
     bool ours = nr == SYS_finit_module || nr == SYS_delete_module;
     for (int i = 0; i < (ours ? 1 : 6); i++) a[i] = va_arg(ap, long);
     va_end(ap);
-    if (nr == SYS_finit_module) return result(sim::finit_module(static_cast<int>(a[0])));
-    if (nr == SYS_delete_module) return result(sim::delete_module(reinterpret_cast<const char*>(a[0])));
-    return sim::real::syscall(nr, a[0], a[1], a[2], a[3], a[4], a[5]);
+    if (nr == SYS_finit_module) return result(drv::finit_module(static_cast<int>(a[0])));
+    if (nr == SYS_delete_module) return result(drv::delete_module(reinterpret_cast<const char*>(a[0])));
+    return drv::real::syscall(nr, a[0], a[1], a[2], a[3], a[4], a[5]);
 }
 
 int mknod(const char* path, mode_t mode, dev_t dev)
 {
-    if (is_node(path)) return result(sim::make_node(path, dev));
-    return sim::real::mknod(path, mode, dev);
+    if (is_node(path)) return result(drv::make_node(path, dev));
+    return drv::real::mknod(path, mode, dev);
 }
 
 int unlink(const char* path)
 {
-    if (is_node(path)) return result(sim::remove_node(path));
-    return sim::real::unlink(path);
+    if (is_node(path)) return result(drv::remove_node(path));
+    return drv::real::unlink(path);
 }
 
 FILE* fopen(const char* path, const char* mode)
 {
     if (is_devices_read(path, mode)) return devices_stream();
-    return sim::real::fopen(path, mode);
+    return drv::real::fopen(path, mode);
 }
 
 FILE* fopen64(const char* path, const char* mode)
 {
     if (is_devices_read(path, mode)) return devices_stream();
-    return sim::real::fopen64(path, mode);
+    return drv::real::fopen64(path, mode);
 }
 
 ssize_t readlink(const char* path, char* buf, size_t n)
 {
     ssize_t r;
-    if (sim::live::readlink_synthetic(path, buf, n, &r)) return r;
-    return sim::real::readlink(path, buf, n);
+    if (drv::fan::readlink_synthetic(path, buf, n, &r)) return r;
+    return drv::real::readlink(path, buf, n);
 }
 
 ssize_t __readlink_chk(const char* path, char* buf, size_t n, size_t buflen)
 {
     ssize_t r;
-    if (n <= buflen && sim::live::readlink_synthetic(path, buf, n, &r)) return r;
-    return sim::real::readlink_chk(path, buf, n, buflen);
+    if (n <= buflen && drv::fan::readlink_synthetic(path, buf, n, &r)) return r;
+    return drv::real::readlink_chk(path, buf, n, buflen);
 }
 
+#pragma GCC visibility pop
 }  // extern "C"

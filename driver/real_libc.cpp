@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <dlfcn.h>
 
-namespace sim::real {
+namespace drv::real {
 namespace {
 
 template <typename Fn>
@@ -194,4 +194,4 @@ ssize_t readlink_chk(const char* path, char* buf, size_t n, size_t buflen)
     return missing(fn) ? -1 : fn(path, buf, n, buflen);
 }
 
-}  // namespace sim::real
+}  // namespace drv::real

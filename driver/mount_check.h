@@ -1,8 +1,8 @@
-// The checks live mode makes before it watches a mount.
+// The checks fanotify source makes before it watches a mount.
 #pragma once
 #include <string>
 
-namespace sim::live {
+namespace drv::fan {
 
 // Sets *why to text and returns err.
 int refuse(std::string* why, int err, const std::string& text);
@@ -11,4 +11,4 @@ int refuse(std::string* why, int err, const std::string& text);
 // this process's private mount namespace; else an errno value and *why.
 int check_mount(const std::string& given, std::string* dir, std::string* why);
 
-}  // namespace sim::live
+}  // namespace drv::fan

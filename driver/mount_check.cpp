@@ -1,6 +1,6 @@
-// Where live mode may watch: a tmpfs mount made in a private mount namespace
+// Where fanotify source may watch: a tmpfs mount made in a private mount namespace
 // of this process's own, mounted nowhere else.
-#include "live_mount_check.h"
+#include "mount_check.h"
 
 #include <sys/statfs.h>
 #include <unistd.h>
@@ -13,15 +13,15 @@
 #include <utility>
 #include <vector>
 
-#include "live.h"
-#include "live_proc.h"
+#include "fanotify_source.h"
+#include "proc_identity.h"
 #include "real_libc.h"
 
 #ifndef TMPFS_MAGIC
 #define TMPFS_MAGIC 0x01021994
 #endif
 
-namespace sim::live {
+namespace drv::fan {
 namespace {
 
 // The mountinfo line of the mount at dir (the topmost one), split.
@@ -141,4 +141,4 @@ int check_mount(const std::string& given, std::string* dir, std::string* why)
     return 0;
 }
 
-}  // namespace sim::live
+}  // namespace drv::fan

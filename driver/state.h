@@ -10,17 +10,17 @@
 
 #include "machine.h"
 
-namespace sim {
+namespace drv {
 
-// One open of the device: the caller holds app_fd, the driver keeps sim_fd.
+// One open of the device: the caller holds app_fd, the driver keeps driver_fd.
 // Records wait in backlog until the socket takes them, so any number can be
 // queued; in_socket counts those the socket holds and the caller has not read.
 struct Handle {
     int app_fd = -1;
-    int sim_fd = -1;
+    int driver_fd = -1;
     bool open = true;
     bool hung = false;  // hangup asked for
-    bool shut = false;  // sim_fd shut down: nothing more will arrive
+    bool shut = false;  // driver_fd shut down: nothing more will arrive
     std::deque<std::string> backlog;
     size_t in_socket = 0;
 };
@@ -53,4 +53,4 @@ int take_failure_locked(State& s, Op op);
 // Closes the driver's side of every handle and forgets them (reset).
 void drop_handles_locked(State& s);
 
-}  // namespace sim
+}  // namespace drv

@@ -5,7 +5,7 @@
 #include <poll.h>
 #include <sys/types.h>
 
-namespace sim::real {
+namespace drv::real {
 
 int open(const char* path, int flags, mode_t mode);
 int open64(const char* path, int flags, mode_t mode);
@@ -27,4 +27,4 @@ FILE* fopen64(const char* path, const char* mode);
 ssize_t readlink(const char* path, char* buf, size_t n);
 ssize_t readlink_chk(const char* path, char* buf, size_t n, size_t buflen);
 
-}  // namespace sim::real
+}  // namespace drv::real

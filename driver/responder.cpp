@@ -11,7 +11,7 @@
 #include <cstring>
 #include <mutex>
 
-namespace sim {
+namespace drv {
 namespace {
 
 std::atomic<uint32_t> g_filter_id{1};
@@ -187,4 +187,4 @@ void clear_lua_responder(lua_State* L)
     install(L, LuaResponder{});
 }
 
-}  // namespace sim
+}  // namespace drv

@@ -1,4 +1,4 @@
-// The live mode's /proc readers.
+// The fanotify source's /proc readers.
 #pragma once
 #include <sys/types.h>
 
@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-namespace sim::live {
+namespace drv::fan {
 
 struct ProcInfo {
     pid_t pid = 0;
@@ -31,4 +31,4 @@ std::string mnt_ns(pid_t pid);
 // The parent of a process, 0 when unreadable.
 pid_t parent_of(pid_t pid);
 
-}  // namespace sim::live
+}  // namespace drv::fan

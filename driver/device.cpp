@@ -13,12 +13,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "live.h"
+#include "fanotify_source.h"
 #include "real_libc.h"
 #include "responder.h"
 #include "state.h"
 
-namespace sim {
+namespace drv {
 namespace {
 
 constexpr int kFdSlots = 1 << 16;
@@ -53,22 +53,22 @@ void pump_locked(Handle& h)
 {
     while (!h.backlog.empty()) {
         const std::string& rec = h.backlog.front();
-        if (send(h.sim_fd, rec.data(), rec.size(), MSG_DONTWAIT | MSG_NOSIGNAL) < 0) break;
+        if (send(h.driver_fd, rec.data(), rec.size(), MSG_DONTWAIT | MSG_NOSIGNAL) < 0) break;
         h.backlog.pop_front();
         h.in_socket++;
     }
     if (h.hung && !h.shut && h.backlog.empty()) {
-        shutdown(h.sim_fd, SHUT_RDWR);
+        shutdown(h.driver_fd, SHUT_RDWR);
         h.shut = true;
     }
 }
 
-void close_sim_side_locked(State& s, Handle& h)
+void close_driver_side_locked(State& s, Handle& h)
 {
     mark(h.app_fd, false);
     s.open_fds.erase(h.app_fd);
-    real::close(h.sim_fd);
-    h.sim_fd = -1;
+    real::close(h.driver_fd);
+    h.driver_fd = -1;
     h.open = false;
     h.backlog.clear();
 }
@@ -121,7 +121,7 @@ int device_open(int flags)
     if (flags & O_NONBLOCK) fcntl(sv[0], F_SETFL, O_NONBLOCK);
     auto h = std::make_shared<Handle>();
     h->app_fd = sv[0];
-    h->sim_fd = sv[1];
+    h->driver_fd = sv[1];
     s.handles.push_back(h);
     s.open_fds[sv[0]] = h;
     mark(sv[0], true);
@@ -216,7 +216,7 @@ int device_ioctl(int fd, unsigned long request, void* arg)
     }
     if (request == kIoctlReply) {
         // A live event held for this id is answered now (no lock held).
-        live::on_reply(reply.id, reply.reply);
+        fan::on_reply(reply.id, reply.reply);
         return 0;
     }
     // The responder may call back into this library: no lock here.
@@ -239,7 +239,7 @@ int device_close(int fd)
         auto h = find_locked(s, fd);
         if (!h) return real::close(fd);
         if (int err = take_failure_locked(s, OP_CLOSE)) return fail(err);
-        close_sim_side_locked(s, *h);
+        close_driver_side_locked(s, *h);
     }
     return real::close(fd);
 }
@@ -248,7 +248,7 @@ void drop_handles_locked(State& s)
 {
     // The caller's descriptors stay open; they see a closed peer from now on.
     for (auto& h : s.handles)
-        if (h->open) close_sim_side_locked(s, *h);
+        if (h->open) close_driver_side_locked(s, *h);
     s.handles.clear();
     s.open_fds.clear();
 }
@@ -285,4 +285,4 @@ int hangup(unsigned handle)
     return 0;
 }
 
-}  // namespace sim
+}  // namespace drv

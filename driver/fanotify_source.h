@@ -57,7 +57,7 @@
 // and the close-pre of one open carry the same number, so the engine's drift
 // tracker pairs them. The closes of one (process, file) are paired with its
 // write opens in order; a close with no such open (one whose flags could not
-// be read, one made before the live mode started) gets a new synthetic
+// be read, one made before the fanotify source started) gets a new synthetic
 // descriptor, which the engine finds untracked. For the engine's resolution of a close, the
 // simulated driver answers readlink("/proc/<pid>/fd/<synthetic>") with the
 // file's path, as /proc would have shown it before the close (renames are
@@ -67,7 +67,7 @@
 // the engine reads the record is answered by the fast path without Lua,
 // since /proc/<pid>/exe is gone.
 //
-// Own process. Permission events of the process that runs the live mode (the
+// Own process. Permission events of the process that runs the fanotify source (the
 // engine's process) are allowed at once by the reader thread and still
 // queued, so the engine sees and answers them as its own events; the reader
 // never waits for a reply to an operation of its own process. The reader
@@ -84,8 +84,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
-namespace sim::live {
+namespace drv::fan {
 
 constexpr int kDefaultTimeoutMs = 2000;
 constexpr int kMaxTimeoutMs = 60000;
@@ -93,8 +94,18 @@ constexpr uint32_t kFirstId = 0x40000001;         // live record ids count up fr
 constexpr int32_t kSyntheticFdBase = 0x40000000;  // synthetic descriptors count up from here
 
 struct Options {
+    // The simulator: one tmpfs made in a private mount namespace (strict checks).
     std::string mount;
+    // Host mode (host = true): these mount points, or, when none, every mount
+    // of the namespace whose type is in fstypes (followed as mounts come and go).
+    bool host = false;
+    std::vector<std::string> mounts;
+    std::vector<std::string> fstypes;
+    bool initial_namespace = false;  // watching the machine's initial mount namespace allowed
     int timeout_ms = kDefaultTimeoutMs;
+    bool deadline_deny = false;      // what the deadline answers
+    bool enforcing = true;           // false: permissive (a denial is logged and allowed)
+    std::vector<std::string> exempt; // programs whose operations are never held
     unsigned handle = 0;  // 0: the newest open handle at the time of each event
 };
 
@@ -119,11 +130,20 @@ struct Counters {
     // before the record was queued (the reader building the record).
     uint64_t held_us = 0;
     uint64_t reader_us = 0;
+    uint64_t deadline_denied = 0;  // denied because no reply came in time (deadline_deny)
+    uint64_t would_deny = 0;       // denials allowed in permissive mode
+    uint64_t exempt = 0;           // permission events of exempt programs allowed at once
+    uint64_t unnamed = 0;          // files no name of the agent's namespace reaches
+    uint64_t unresolved = 0;       // events the engine could not judge, answered at once
+    uint64_t mount_changes = 0;    // mount table changes followed
 };
 
 struct Status {
     bool on = false;
     std::string mount;
+    std::vector<std::string> mounts;  // host mode: the mount points watched now
+    bool enforcing = true;
+    bool deadline_deny = false;
     int timeout_ms = 0;
     unsigned handle = 0;
     bool rename_event = false;  // FAN_RENAME in use (else FAN_MOVED_FROM/TO)
@@ -132,10 +152,13 @@ struct Status {
     Counters counters;
 };
 
+// Switches between permissive and enforcing while running.
+void set_enforcing(bool enforcing);
+
 // Starts watching. 0, or an errno with *why describing the refusal.
 int start(const Options& options, std::string* why);
 // Stops watching and allows every held event; returns how many it allowed.
-// Does nothing (returns 0) when the live mode is off.
+// Does nothing (returns 0) when the fanotify source is off.
 unsigned stop();
 Status status();
 
@@ -147,4 +170,4 @@ void on_reply(uint32_t id, uint32_t code);
 // sends the call to the C library.
 bool readlink_synthetic(const char* path, char* buf, size_t size, ssize_t* result);
 
-}  // namespace sim::live
+}  // namespace drv::fan

@@ -10,11 +10,11 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include "live.h"
+#include "fanotify_source.h"
 #include "responder.h"
 #include "state.h"
 
-namespace sim {
+namespace drv {
 
 State& state()
 {
@@ -163,7 +163,7 @@ std::string devices_text()
 
 void reset()
 {
-    live::stop();  // the initial state watches nothing; held events are allowed
+    fan::stop();  // the initial state watches nothing; held events are allowed
     State& s = state();
     {
         std::lock_guard<std::mutex> lock(s.mu);
@@ -239,4 +239,4 @@ LastCommand last_command()
     return s.last;
 }
 
-}  // namespace sim
+}  // namespace drv

@@ -1,0 +1,256 @@
+// The fanotify source: its reader thread, start, stop and status
+// (fanotify_source.h).
+#include "fanotify_source.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/fanotify.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <signal.h>
+#include <thread>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "base/event_record.h"
+#include "machine.h"
+#include "mount_check.h"
+#include "proc_identity.h"
+#include "real_libc.h"
+#include "source_state.h"
+
+namespace drv::fan {
+
+Source& source()
+{
+    static Source* s = new Source;  // never destroyed: the reader may outlive exit handlers
+    return *s;
+}
+
+std::atomic<bool> g_on{false};
+std::atomic<bool> g_ever{false};
+
+namespace {
+
+
+// The record at raw, its head copied into *head: records with names are
+// padded to 4 bytes only, so a head in the buffer may be misaligned for its
+// 64-bit mask. Null when no whole record is left.
+const char* next_event(const char* raw, const char* end, struct fanotify_event_metadata* head)
+{
+    if (end - raw < (ptrdiff_t)sizeof *head) return nullptr;
+    memcpy(head, raw, sizeof *head);
+    if (head->event_len < sizeof *head || head->event_len > (size_t)(end - raw)) return nullptr;
+    return raw;
+}
+
+// Reads and handles every notification event queued now.
+void drain_notifications(Source& state, char* buf)
+{
+    for (;;) {
+        ssize_t len = real::read(state.notif_fd, buf, kReadBuffer);
+        if (len <= 0) return;  // EAGAIN: all read
+        struct fanotify_event_metadata head;
+        for (const char* raw = buf; (raw = next_event(raw, buf + len, &head)); raw += head.event_len) {
+            if (head.vers != FANOTIFY_METADATA_VERSION) continue;
+            if (head.fd >= 0) real::close(head.fd);  // not asked for; never expected
+            notification_event(state, &head, raw);
+        }
+    }
+}
+
+// Reads and handles every permission event queued now. The notifications are
+// read before each one: a process that waits in a permission event has made
+// its earlier changes already (a close is reported before close returns), so
+// its records keep their order; and a notification read at once is not
+// merged with a later one of the same kind, as the kernel does to unread
+// events (two closes of one file by one process would make one record).
+void drain_permissions(Source& state, char* buf, char* notif_buf)
+{
+    for (;;) {
+        drain_notifications(state, notif_buf);
+        ssize_t len = real::read(state.perm_fd, buf, kReadBuffer);
+        if (len <= 0) return;
+        struct fanotify_event_metadata head;
+        for (const char* raw = buf; (raw = next_event(raw, buf + len, &head)); raw += head.event_len) {
+            if (head.vers != FANOTIFY_METADATA_VERSION || head.fd < 0) continue;
+            drain_notifications(state, notif_buf);
+            permission_event(state, &head);
+        }
+    }
+}
+
+void run(Source* lp)
+{
+    Source& state = *lp;
+    // Aligned for the metadata records; one buffer for each group.
+    std::unique_ptr<uint64_t[]> storage(new uint64_t[2 * kReadBuffer / sizeof(uint64_t)]);
+    char* perm_buf = reinterpret_cast<char*>(storage.get());
+    char* notif_buf = perm_buf + kReadBuffer;
+    while (!state.stopping.load()) {
+        struct pollfd fds[3] = {{state.perm_fd, POLLIN, 0}, {state.notif_fd, POLLIN, 0}, {state.wake_r, POLLIN, 0}};
+        int r = real::poll(fds, 3, next_wait(state));
+        if (state.stopping.load()) break;
+        expire(state);
+        if (r <= 0) continue;
+        if (fds[0].revents & POLLIN)
+            drain_permissions(state, perm_buf, notif_buf);
+        else if (fds[1].revents & POLLIN)
+            drain_notifications(state, notif_buf);
+    }
+}
+
+void close_fds_locked(Source& state)
+{
+    for (int* fd : {&state.perm_fd, &state.notif_fd, &state.mount_fd, &state.wake_r, &state.wake_w}) {
+        if (*fd >= 0) real::close(*fd);
+        *fd = -1;
+    }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- interface
+
+int start(const Options& options, std::string* why)
+{
+    Source& state = source();
+    std::lock_guard<std::mutex> control(state.control);
+    {
+        std::lock_guard<std::mutex> lock(state.mu);
+        if (state.on) return refuse(why, EBUSY, "fanotify source is on already (sim.live(false) first)");
+    }
+    if (options.timeout_ms < 1 || options.timeout_ms > kMaxTimeoutMs)
+        return refuse(why, EINVAL, "timeout_ms must be 1.." + std::to_string(kMaxTimeoutMs));
+    std::string dir;
+    if (int err = check_mount(options.mount, &dir, why)) return err;
+
+    int perm = -1, notif = -1, mount_fd = -1, wake[2] = {-1, -1};
+    bool rename = true;
+    auto fail = [&](int err, const std::string& what) {
+        for (int fd : {perm, notif, mount_fd, wake[0], wake[1]})
+            if (fd >= 0) real::close(fd);
+        return refuse(why, err, what + ": " + strerror(err));
+    };
+    const unsigned perm_flags = FAN_CLASS_CONTENT | FAN_CLOEXEC | FAN_NONBLOCK;
+    perm = fanotify_init(perm_flags, O_RDONLY | O_LARGEFILE | O_CLOEXEC);
+    if (perm < 0) return fail(errno, "fanotify_init(FAN_CLASS_CONTENT)");
+    if (fanotify_mark(perm, FAN_MARK_ADD | FAN_MARK_MOUNT, FAN_OPEN_EXEC_PERM | FAN_OPEN_PERM, AT_FDCWD,
+                      dir.c_str()) != 0)
+        return fail(errno, "fanotify_mark(FAN_MARK_MOUNT, FAN_OPEN_EXEC_PERM | FAN_OPEN_PERM)");
+    const unsigned notif_flags = FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_NONBLOCK | FAN_REPORT_DFID_NAME;
+    notif = fanotify_init(notif_flags, O_RDONLY | O_LARGEFILE | O_CLOEXEC);
+    if (notif < 0) return fail(errno, "fanotify_init(FAN_REPORT_DFID_NAME)");
+    const uint64_t base = FAN_CLOSE_WRITE | FAN_ATTRIB | FAN_DELETE;
+    if (fanotify_mark(notif, FAN_MARK_ADD | FAN_MARK_FILESYSTEM, base | FAN_RENAME, AT_FDCWD, dir.c_str()) != 0) {
+        if (errno != EINVAL) return fail(errno, "fanotify_mark(FAN_MARK_FILESYSTEM)");
+        rename = false;
+        if (fanotify_mark(notif, FAN_MARK_ADD | FAN_MARK_FILESYSTEM, base | FAN_MOVED_FROM | FAN_MOVED_TO, AT_FDCWD,
+                          dir.c_str()) != 0)
+            return fail(errno, "fanotify_mark(FAN_MARK_FILESYSTEM)");
+    }
+    mount_fd = real::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+    if (mount_fd < 0) return fail(errno, "open(" + dir + ")");
+    if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) return fail(errno, "pipe2");
+
+    {
+        std::lock_guard<std::mutex> lock(state.mu);
+        state.opt = options;
+        state.opt.mount = dir;
+        state.perm_fd = perm;
+        state.notif_fd = notif;
+        state.mount_fd = mount_fd;
+        state.wake_r = wake[0];
+        state.wake_w = wake[1];
+        state.rename_event = rename;
+        state.self = getpid();
+        state.held.clear();
+        state.exec_followup.clear();
+        state.sessions.clear();
+        state.session_count = 0;
+        state.missed = 0;
+        state.moved_pid = 0;
+        state.moved_from.clear();
+        state.c = Counters{};
+        state.on = true;
+    }
+    state.stopping.store(false);
+    g_ever.store(true);
+    g_on.store(true);
+    state.reader = std::thread(run, &state);
+    return 0;
+}
+
+unsigned stop()
+{
+    Source& state = source();
+    std::lock_guard<std::mutex> control(state.control);
+    {
+        std::lock_guard<std::mutex> lock(state.mu);
+        if (!state.on) return 0;
+    }
+    state.stopping.store(true);
+    char c = 1;
+    ssize_t w = write(state.wake_w, &c, 1);
+    (void)w;
+    if (state.reader.joinable()) state.reader.join();
+    std::lock_guard<std::mutex> lock(state.mu);
+    unsigned n = 0;
+    for (auto& h : state.held) {
+        respond_locked(state, h.second.event_fd, true);
+        n++;
+    }
+    state.c.stopped += n;
+    state.held.clear();
+    state.exec_followup.clear();
+    state.sessions.clear();
+    state.session_count = 0;
+    close_fds_locked(state);
+    state.on = false;
+    g_on.store(false);
+    return n;
+}
+
+void set_enforcing(bool enforcing)
+{
+    Source& state = source();
+    std::lock_guard<std::mutex> lock(state.mu);
+    state.opt.enforcing = enforcing;
+}
+
+Status status()
+{
+    Source& state = source();
+    std::lock_guard<std::mutex> lock(state.mu);
+    Status s;
+    s.on = state.on;
+    s.mount = state.opt.mount;
+    s.mounts = state.watched;
+    s.enforcing = state.opt.enforcing;
+    s.deadline_deny = state.opt.deadline_deny;
+    s.timeout_ms = state.opt.timeout_ms;
+    s.handle = state.opt.handle;
+    s.rename_event = state.rename_event;
+    s.held = state.held.size();
+    s.sessions = state.session_count;
+    s.counters = state.c;
+    return s;
+}
+
+}  // namespace drv::fan

@@ -1,0 +1,136 @@
+// Records queued for the device's handles, and the synthetic descriptors
+// that stand for a writer's descriptor (fanotify_source.h).
+#include <fcntl.h>
+#include <sys/fanotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <csignal>
+#include <cstdlib>
+
+#include "machine.h"
+#include "real_libc.h"
+#include "source_state.h"
+
+namespace drv::fan {
+
+// ---------------------------------------------------------------- helpers
+
+void set_name(char* field, uint32_t* len, const std::string& s)
+{
+    size_t n = s.size() < AC_NAME_FIELD ? s.size() : AC_NAME_FIELD;
+    memcpy(field, s.data(), n);
+    *len = (uint32_t)n;
+}
+
+std::unique_ptr<ac_event_record> new_record(uint32_t type, pid_t tid, const ProcInfo& p)
+{
+    auto rec = std::make_unique<ac_event_record>();
+    memset(rec.get(), 0, sizeof *rec);
+    rec->type = type;
+    rec->pid = (uint32_t)p.pid;
+    rec->tid = (uint32_t)tid;
+    rec->ppid = (uint32_t)p.ppid;
+    rec->execUid = (uint32_t)p.euid;
+    rec->fd = AC_FD_CWD;
+    rec->oldfd = AC_FD_CWD;
+    return rec;
+}
+
+int32_t new_fd_locked(Source& state, pid_t pid, const std::string& path)
+{
+    int32_t fd = state.next_fd++;
+    if (state.next_fd < kSyntheticFdBase) state.next_fd = kSyntheticFdBase;
+    state.synthetic[fd] = Synthetic{pid, path};
+    state.synthetic_order.push_back(fd);
+    while (state.synthetic_order.size() > kMaxSynthetic) {
+        state.synthetic.erase(state.synthetic_order.front());
+        state.synthetic_order.pop_front();
+    }
+    return fd;
+}
+
+// Forgets write opens of processes that have gone, or all of them when that
+// is not enough (their closes then count as untracked).
+void prune_sessions_locked(Source& state)
+{
+    if (state.session_count < kMaxSessions) return;
+    for (auto it = state.sessions.begin(); it != state.sessions.end();) {
+        if (kill(it->first.first, 0) != 0 && errno == ESRCH) {
+            state.session_count -= it->second.size();
+            it = state.sessions.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    if (state.session_count >= kMaxSessions) {
+        state.sessions.clear();
+        state.session_count = 0;
+    }
+}
+
+// Queues a record (giving it an id when it has none); false when no handle
+// took it.
+bool queue(Source& state, ac_event_record* rec)
+{
+    unsigned handle;
+    {
+        std::lock_guard<std::mutex> lock(state.mu);
+        handle = state.opt.handle;
+        if (!rec->id) rec->id = new_id_locked(state);
+        if (state.missed) {
+            rec->missed = state.missed;
+            state.missed = 0;
+        }
+    }
+    int err = push(handle, rec, sizeof *rec);
+    std::lock_guard<std::mutex> lock(state.mu);
+    if (err) {
+        state.c.unqueued++;
+        return false;
+    }
+    state.c.records++;
+    switch (rec->type) {
+    case EVENT_EXECVE_PRE: state.c.exec_pre++; break;
+    case EVENT_OPEN_PRE: state.c.open_pre++; break;
+    case EVENT_OPEN_POST: state.c.open_post++; break;
+    case EVENT_CLOSE_PRE: state.c.close_pre++; break;
+    case EVENT_CHMOD_POST: state.c.chmod_post++; break;
+    case EVENT_RENAME_POST: state.c.rename_post++; break;
+    case EVENT_UNLINK_POST: state.c.unlink_post++; break;
+    default: break;
+    }
+    return true;
+}
+
+bool readlink_synthetic(const char* path, char* buf, size_t size, ssize_t* result)
+{
+    if (!g_ever.load(std::memory_order_relaxed) || !path || strncmp(path, "/proc/", 6) != 0) return false;
+    const char* p = path + 6;
+    char* end;
+    long pid = strtol(p, &end, 10);
+    if (end == p || pid <= 0 || strncmp(end, "/fd/", 4) != 0) return false;
+    p = end + 4;
+    long fd = strtol(p, &end, 10);
+    if (end == p || *end != '\0' || fd < kSyntheticFdBase || fd > INT32_MAX) return false;
+    Source& state = source();
+    std::lock_guard<std::mutex> lock(state.mu);
+    auto it = state.synthetic.find((int32_t)fd);
+    if (it == state.synthetic.end() || it->second.pid != (pid_t)pid) {
+        errno = ENOENT;
+        *result = -1;
+        return true;
+    }
+    const std::string& target = it->second.path;
+    size_t n = target.size() < size ? target.size() : size;
+    memcpy(buf, target.data(), n);
+    *result = (ssize_t)n;
+    return true;
+}
+
+}  // namespace drv::fan

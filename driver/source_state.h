@@ -1,0 +1,110 @@
+// The fanotify source's state and the helpers its parts share: the held
+// permission events, the records it queues and the synthetic descriptors.
+#pragma once
+#include <sys/fanotify.h>
+#include <sys/types.h>
+#include <time.h>
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "base/event_record.h"
+#include "fanotify_source.h"
+#include "proc_identity.h"
+
+namespace drv::fan {
+
+constexpr uint32_t kReplyBlock = 3;        // REPLY_BLOCK
+constexpr uint32_t kReplyCodeMask = 0x7F;  // the 0x80 flag only asks for eta
+constexpr size_t kMaxSessions = 4096;      // write opens waiting for their close
+constexpr size_t kMaxSynthetic = 4096;     // synthetic descriptors readlink still answers
+constexpr size_t kReadBuffer = 64 * 1024;
+
+inline int64_t now_us()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (int64_t)ts.tv_sec * 1000000 + ts.tv_nsec / 1000;
+}
+
+inline int64_t now_ms() { return now_us() / 1000; }
+
+// A permission event waiting for the engine.
+struct Held {
+    int event_fd = -1;
+    int64_t deadline = 0;
+    int64_t read_us = 0;  // when the event was read
+    int64_t reader_us = 0;  // from reading it to its record being ready
+    pid_t pid = 0;
+    bool exec = false;
+    // A write open: once the open-pre is allowed, this open-post goes out and
+    // the open stays held until the open-post's reply.
+    std::unique_ptr<ac_event_record> post;
+    std::string path;
+};
+
+// The owner and file of a synthetic descriptor, for readlink.
+struct Synthetic {
+    pid_t pid;
+    std::string path;
+};
+
+struct Source {
+    std::mutex control;  // start and stop, one at a time
+    std::mutex mu;       // everything below
+    bool on = false;
+    Options opt;
+    std::vector<std::string> watched;  // mount points marked now
+    int perm_fd = -1, notif_fd = -1, mount_fd = -1, wake_r = -1, wake_w = -1;
+    bool rename_event = false;
+    pid_t self = 0;
+    std::thread reader;
+    std::atomic<bool> stopping{false};
+    std::unordered_map<uint32_t, Held> held;
+    uint32_t next_id = kFirstId;
+    int32_t next_fd = kSyntheticFdBase;
+    std::unordered_map<pid_t, std::pair<dev_t, ino_t>> exec_followup;  // by process
+    std::map<std::pair<pid_t, std::string>, std::deque<int32_t>> sessions;
+    size_t session_count = 0;
+    std::unordered_map<int32_t, Synthetic> synthetic;
+    std::deque<int32_t> synthetic_order;
+    uint32_t missed = 0;  // overflows not yet reported in a record
+    // FAN_MOVED_FROM waiting for its FAN_MOVED_TO (without FAN_RENAME).
+    pid_t moved_pid = 0;
+    std::string moved_from;
+    Counters c;
+};
+
+Source& source();
+
+extern std::atomic<bool> g_on;    // replies are looked at only while on
+extern std::atomic<bool> g_ever;  // readlink is looked at once a source has started
+
+// records.cpp
+void set_name(char* field, uint32_t* len, const std::string& s);
+std::unique_ptr<ac_event_record> new_record(uint32_t type, pid_t tid, const ProcInfo& p);
+int32_t new_fd_locked(Source& state, pid_t pid, const std::string& path);
+void prune_sessions_locked(Source& state);
+bool queue(Source& state, ac_event_record* rec);
+
+// held_events.cpp
+void respond_locked(Source& state, int event_fd, bool allow);
+uint32_t new_id_locked(Source& state);
+void hold_and_queue(Source& state, Held h, ac_event_record* rec);
+int next_wait(Source& state);
+void expire(Source& state);
+
+// permission_events.cpp, notification_events.cpp
+void permission_event(Source& state, const struct fanotify_event_metadata* m);
+void notification_event(Source& state, const struct fanotify_event_metadata* m, const char* raw);
+
+}  // namespace drv::fan
