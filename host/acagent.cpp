@@ -16,8 +16,10 @@
 #include <new>
 #include <string>
 
+#include "host_command.h"
 #include "status_command.h"
 #include "status_snapshot.h"
+#include "workers.h"
 
 // The build passes the project's version; a bare compile still identifies itself.
 #ifndef AC_VERSION
@@ -26,83 +28,14 @@
 
 namespace {
 
-struct worker_ctx {
-    int index;
-    int count;
-    int argc;  // script and its arguments
-    char** argv;
-    const char* exe_dir;
-    WorkerStatus* status;  // written by the worker; read by main after the join, by the status thread at any time
-    int started;   // written by main only
-    pthread_t thread;
-};
-
-void set_cpath(lua_State* L, const char* dir)
-{
-    lua_getglobal(L, "package");
-    lua_getfield(L, -1, "cpath");
-    const char* old = lua_tostring(L, -1);
-    lua_pushfstring(L, "%s/?.so;%s", dir, old ? old : "");
-    lua_setfield(L, -3, "cpath");
-    lua_pop(L, 2);
-}
-
-void set_arg(lua_State* L, const worker_ctx& w)
-{
-    lua_createtable(L, w.argc, 1);
-    for (int i = 0; i < w.argc; i++) {
-        lua_pushstring(L, w.argv[i]);
-        lua_rawseti(L, -2, i);
-    }
-    lua_setglobal(L, "arg");
-}
-
-int traceback(lua_State* L)
-{
-    const char* msg = lua_tostring(L, 1);
-    luaL_traceback(L, L, msg ? msg : "(error object is not a string)", 1);
-    return 1;
-}
-
-void* run_worker(void* p)
-{
-    auto* w = static_cast<worker_ctx*>(p);
-    lua_State* L = luaL_newstate();
-    if (!L) {
-        fprintf(stderr, "worker %d: cannot create Lua state\n", w->index);
-        w->status->finish("cannot create Lua state");
-        return nullptr;
-    }
-    luaL_openlibs(L);
-    set_cpath(L, w->exe_dir);
-    lua_pushinteger(L, w->index);
-    lua_setglobal(L, "worker");
-    lua_pushinteger(L, w->count);
-    lua_setglobal(L, "workers");
-    set_arg(L, *w);
-
-    lua_pushcfunction(L, traceback);
-    int rc = luaL_loadfile(L, w->argv[0]);
-    if (rc == LUA_OK) {
-        for (int i = 1; i < w->argc; i++) lua_pushstring(L, w->argv[i]);
-        rc = lua_pcall(L, w->argc - 1, 0, 1);
-    }
-    const char* msg = nullptr;
-    if (rc != LUA_OK) {
-        msg = lua_tostring(L, -1);
-        if (!msg) msg = "(error object is not a string)";
-        fprintf(stderr, "worker %d: %s\n", w->index, msg);
-    }
-    w->status->finish(msg);
-    lua_close(L);
-    return nullptr;
-}
-
 constexpr int max_workers = 1024;
 
 void print_help()
 {
     printf("usage: acagent [options] script.lua [args...]\n"
+           "       acagent host --mode permissive|enforcing [options]   (see acagent host --help)\n"
+           "       acagent mode enforcing|permissive [PID]\n"
+           "       acagent status [--json] [PID|PATH]\n"
            "\n"
            "Runs script.lua in N threads at once, each in a Lua 5.2 state of its own\n"
            "with the standard libraries, and waits for all of them.\n"
@@ -160,6 +93,16 @@ int main(int argc, char** argv)
     const char* invoked_as = argv[0];
     argv[0] = const_cast<char*>("acagent");
     if (argc > 1 && strcmp(argv[1], "status") == 0) return status_command(argc - 1, argv + 1);
+    char exe[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n < 0) {
+        snprintf(exe, sizeof exe, "%s", invoked_as);
+        n = (ssize_t)strlen(exe);
+    }
+    exe[n] = '\0';
+    const char* exe_dir = dirname(exe);
+    if (argc > 1 && strcmp(argv[1], "host") == 0) return host_command(argc - 1, argv + 1, exe_dir);
+    if (argc > 1 && strcmp(argv[1], "mode") == 0) return mode_command(argc - 1, argv + 1);
     static const option long_opts[] = {
         {"workers", required_argument, nullptr, 'w'},
         {"status-file", required_argument, nullptr, 'S'},
@@ -188,38 +131,6 @@ int main(int argc, char** argv)
     }
     int i = optind;
 
-    char exe[PATH_MAX];
-    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-    if (n < 0) {
-        snprintf(exe, sizeof exe, "%s", invoked_as);
-        n = (ssize_t)strlen(exe);
-    }
-    exe[n] = '\0';
-    const char* exe_dir = dirname(exe);
-
-    auto* ctx = static_cast<worker_ctx*>(calloc((size_t)workers, sizeof(worker_ctx)));
-    std::unique_ptr<WorkerStatus[]> states(new (std::nothrow) WorkerStatus[workers]);
-    if (!ctx || !states) {
-        fprintf(stderr, "acagent: out of memory\n");
-        return 1;
-    }
-    for (int w = 0; w < workers; w++) {
-        ctx[w] = worker_ctx{w + 1, workers, argc - i, argv + i, exe_dir, &states[w], 1, {}};
-        if (pthread_create(&ctx[w].thread, nullptr, run_worker, &ctx[w]) != 0) {
-            fprintf(stderr, "worker %d: cannot start thread\n", w + 1);
-            states[w].finish("cannot start thread");
-            ctx[w].started = 0;
-        }
-    }
-    StatusReporter reporter;
-    if (!status_file || *status_file)
-        reporter.start({status_file ? status_file : default_status_path(), argv[i], exe_dir}, states.get(), workers);
-    int status = 0;
-    for (int w = 0; w < workers; w++) {
-        if (ctx[w].started) pthread_join(ctx[w].thread, nullptr);
-        if (states[w].state.load() != worker_finished) status = 1;
-    }
-    reporter.stop();
-    free(ctx);
-    return status;
+    WorkersConfig cfg{workers, argc - i, argv + i, exe_dir, status_file, nullptr};
+    return run_workers(cfg);
 }

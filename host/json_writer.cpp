@@ -94,3 +94,9 @@ void JsonWriter::null()
     separate();
     out_ += "null";
 }
+
+void JsonWriter::raw(const char* json, size_t n)
+{
+    separate();
+    out_.append(json, n);
+}

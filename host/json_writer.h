@@ -16,6 +16,8 @@ public:
     void number(double v);
     void boolean(bool v);
     void null();
+    // A value that is already JSON text, written as it is.
+    void raw(const char* json, size_t n);
     const std::string& text() const { return out_; }
 
 private:

@@ -182,6 +182,19 @@ int show(const std::string& path, bool json)
 
 }  // namespace
 
+pid_t running_agent_pid(const char* arg)
+{
+    std::string path = find_snapshot(arg);
+    std::string text;
+    JsonValue snap;
+    if (path.empty() || !read_file(path, text) || !parse_json(text, snap) || snap.kind != JsonValue::object ||
+        !writer_alive(snap)) {
+        fprintf(stderr, "acagent: no running agent found%s%s\n", path.empty() ? "" : " at ", path.c_str());
+        return 0;
+    }
+    return (pid_t)snap.find("pid")->num;
+}
+
 int status_command(int argc, char** argv)
 {
     static const option long_opts[] = {

@@ -6,6 +6,7 @@
 
 #include <cstring>
 
+#include "driver/host_mode.h"
 #include "json_writer.h"
 #include "status_snapshot.h"
 
@@ -120,6 +121,21 @@ lua_State* new_status_state(const std::string& exe_dir)
     return L;
 }
 
+namespace {
+
+// In host mode, the driver's own status (watched mounts, held events,
+// deadlines, overflows).
+void write_host_driver(JsonWriter& j)
+{
+    char buf[4096];
+    size_t n = acdriver_status_json(buf, sizeof buf);
+    if (n >= sizeof buf || !strstr(buf, "\"on\":true")) return;
+    j.key("driver");
+    j.raw(buf, n);
+}
+
+}  // namespace
+
 void write_engine_status(lua_State* L, JsonWriter& j)
 {
     lua_getglobal(L, "collect");
@@ -142,6 +158,8 @@ void write_engine_status(lua_State* L, JsonWriter& j)
     if (!lua_isnil(L, -1)) {
         j.key("driver");
         write_pairs(L, j);
+    } else {
+        write_host_driver(j);
     }
     lua_pop(L, 4);
     lua_gc(L, LUA_GCSTEP, 0);
