@@ -194,14 +194,15 @@ int device_ioctl(int fd, unsigned long request, void* arg)
         case kIoctlReply:
             if (!arg) return fail(EFAULT);
             memcpy(&reply, arg, sizeof reply);
-            s.replies.push_back(Reply{reply.reply, reply.id, reply.eta, reply.error});
+            if (s.keep_log && s.replies.size() < kMaxLogged)
+                s.replies.push_back(Reply{reply.reply, reply.id, reply.eta, reply.error});
             break;
         case kIoctlCommand:
             if (!arg) return fail(EFAULT);
             memcpy(&args, arg, sizeof args);
             if (args.cmd_len > 0 && !args.cmd) return fail(EFAULT);
             if (args.cmd_len > 0) cmd.assign(reinterpret_cast<const char*>(args.cmd), args.cmd_len - 1);
-            s.commands.push_back(cmd);
+            if (s.keep_log && s.commands.size() < kMaxLogged) s.commands.push_back(cmd);
             s.last = LastCommand{true, args.cmd_len, args.resp_size};
             break;
         case FIOCLEX:

@@ -81,6 +81,7 @@ ACDRIVER_API int acdriver_start(const struct acdriver_config* c, char* why, size
         drv::Setup s;
         s.hook = s.driver = s.node = 1;
         drv::setup(s);
+        drv::keep_log(false);
         err = drv::fan::start(o, &text);
         if (err) {
             drv::Setup off;

@@ -173,6 +173,7 @@ void reset()
         s.rdev = 0;
         s.major = kDefaultMajor;
         s.replies.clear();
+        s.keep_log = true;
         s.commands.clear();
         s.last = LastCommand{};
         for (Failure& f : s.failures) f = Failure{};
@@ -237,6 +238,23 @@ LastCommand last_command()
     State& s = state();
     std::lock_guard<std::mutex> lock(s.mu);
     return s.last;
+}
+
+}  // namespace drv
+
+namespace drv {
+
+void keep_log(bool on)
+{
+    State& s = state();
+    std::lock_guard<std::mutex> lock(s.mu);
+    s.keep_log = on;
+    if (!on) {
+        s.replies.clear();
+        s.replies.shrink_to_fit();
+        s.commands.clear();
+        s.commands.shrink_to_fit();
+    }
 }
 
 }  // namespace drv

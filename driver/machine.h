@@ -20,6 +20,8 @@ constexpr unsigned long kIoctlReply = 0xACDC02;
 constexpr unsigned long kIoctlCommand = 0xACDC03;
 // A queued record must fit one datagram of the socket's send buffer.
 constexpr size_t kMaxRecord = 64 * 1024;
+// Replies and commands kept for take_replies/take_commands at most.
+constexpr size_t kMaxLogged = 1 << 16;
 
 #pragma pack(push, 1)
 struct ReplyMsg {
@@ -97,5 +99,7 @@ int hangup(unsigned handle);  // 0: every open handle
 std::vector<Reply> take_replies();
 std::vector<std::string> take_commands();
 LastCommand last_command();
+// Whether replies and commands are kept for take_replies/take_commands (reset: yes).
+void keep_log(bool on);
 
 }  // namespace drv

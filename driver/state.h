@@ -39,6 +39,9 @@ struct State {
     unsigned major = kDefaultMajor;
     std::vector<std::shared_ptr<Handle>> handles;  // index + 1 is the handle's number
     std::unordered_map<int, std::shared_ptr<Handle>> open_fds;
+    // What the driver received, for take_replies/take_commands: bounded, and
+    // not kept at all in host mode, where no one takes it.
+    bool keep_log = true;
     std::vector<Reply> replies;
     std::vector<std::string> commands;
     LastCommand last{};

@@ -1,0 +1,131 @@
+-- `acagent host` protecting a tmpfs of a private mount namespace (run by
+-- tests/live/run.sh): real programs, a real agent process, its signals.
+local t = require "testlib"
+local AGENT, OPS = t.build .. "/acagent", t.build .. "/live_ops"
+local dir = t.sh("mktemp -d /run/achost.XXXXXX"):match("%S+")
+local work = t.sh("mktemp -d /run/achostw.XXXXXX"):match("%S+")  -- not watched: logs, policies
+assert(os.execute("mount -t tmpfs -o size=64m,mode=755 achost " .. dir), "mount -t tmpfs failed")
+os.execute(("mkdir %s/approved %s/other && cp /usr/bin/true %s/approved/tool && cp /usr/bin/true %s/other/tool")
+           :format(dir, dir, dir, dir))
+local APPROVED, OTHER = dir .. "/approved/tool", dir .. "/other/tool"
+
+local POLICIES = {
+  sample = ("local p = dofile(%q)\np.trusted_dirs = {%q, '/usr/bin/', '/bin/'}\nreturn p")
+           :format(t.source .. "/examples/policy.lua", dir .. "/approved/"),
+  silent = "return {decide = function() end}",  -- never answers
+  stall = "return {decide = function() local t0 = os.time() repeat until os.time() - t0 >= 3 end}",
+}
+
+local function slurp(path) local f = io.open(path) local s = f and f:read("*a") or "" if f then f:close() end return s end
+local function alive(pid) return os.execute("kill -0 " .. pid .. " 2>/dev/null") end
+local function wait_for(fn, what, seconds)
+  for _ = 1, (seconds or 10) * 50 do if fn() then return end os.execute("sleep 0.02") end
+  error("timed out waiting for " .. what)
+end
+
+-- Starts `acagent host` on the tmpfs with a policy; returns the agent.
+local function agent(mode, policy, extra)
+  local n = #t.sh("ls " .. work) -- a fresh name per agent
+  local base = ("%s/a%d"):format(work, n)
+  t.writefile(base .. ".lua", POLICIES[policy] or policy)
+  -- A child of this process (not an orphan), so that the agent's ancestors
+  -- show the namespace it was made in.
+  local proc = io.popen(("%s host --mode %s --mount %s --policy %s.lua --status-file %s.json %s >%s.log 2>&1 </dev/null & " ..
+                         "echo $!; wait $!; echo $? >%s.rc"):format(AGENT, mode, dir, base, base, extra or "", base, base))
+  t.writefile(base .. ".pid", proc:read("*l"))
+  local a = {pid = tonumber(slurp(base .. ".pid")), base = base}
+  function a.log() return slurp(base .. ".log") end
+  function a.rc() return tonumber(slurp(base .. ".rc"):match("%d+") or "") end
+  function a.status() return t.sh(AGENT .. " status --json " .. base .. ".json") end
+  function a.stop(sig)
+    os.execute(("kill -%s %d 2>/dev/null"):format(sig or "TERM", a.pid))
+    wait_for(function() return a.rc() end, "the agent to exit")
+    proc:close()
+    return a.rc()
+  end
+  wait_for(function() return a.log():find("protecting") or a.rc() end, "the agent to start")
+  assert(not a.rc(), "the agent did not start: " .. a.log())
+  wait_for(function() return io.open(base .. ".json") end, "the status snapshot")
+  return a
+end
+
+-- Runs a program (in the background when `bg`); returns its exit status and
+-- the seconds it took, or, in the background, a function that gives them once done.
+local function run(path, bg)
+  local out = work .. "/run" .. math.random(1e9)
+  os.execute(("(s=$(date +%%s%%N); %s >/dev/null 2>&1; echo $? $(( ($(date +%%s%%N) - s) / 1000000 )) >%s.tmp; mv %s.tmp %s) %s")
+             :format(path, out, out, out, bg and "&" or ""))
+  local function result()
+    local rc, ms = slurp(out):match("(%d+) (%d+)")
+    if rc then os.remove(out) return tonumber(rc), tonumber(ms) / 1000 end
+  end
+  if bg then return result end
+  return result()
+end
+
+local function counter(status, name) return tonumber(status:match('"' .. name .. '":(%d+)')) end
+
+local ok, err = pcall(t.run, {
+  {"enforcing: an approved program runs, another is denied; status shows the driver", function()
+    local a = agent("enforcing", "sample")
+    t.eq(run(APPROVED), 0, "approved")
+    t.eq(run(OTHER), 126, "other")
+    local s = a.status()
+    assert(s:find('"mode":"enforcing"') and s:find(dir, 1, true), s)
+    assert(counter(s, "denied") >= 1, s)
+    t.eq(a.stop(), 0, "exit status")
+    assert(a.log():find("0 held events answered"), a.log())
+  end},
+  {"a policy that never answers or stalls: the deadline answers, allow or deny", function()
+    for _, c in ipairs {{"silent", "allow", 0}, {"stall", "allow", 0}, {"silent", "deny", 126}} do
+      local a = agent("enforcing", c[1], "--deadline 300 --deadline-answer " .. c[2])
+      local rc, seconds = run(OTHER)
+      t.eq(rc, c[3], c[1] .. " " .. c[2])
+      assert(seconds < 2, c[1] .. " took " .. seconds .. " s")
+      a.stop()
+    end
+  end},
+  {"SIGTERM with an exec held: the exec is answered at once and the agent exits 0", function()
+    local a = agent("enforcing", "silent", "--deadline 20000")
+    local done = run(OTHER, true)
+    wait_for(function() return counter(a.status(), "held") == 1 end, "the exec to be held")
+    t.eq(a.stop("TERM"), 0, "exit status")
+    wait_for(done, "the exec", 3)
+    t.eq((done()), nil, "result read once")
+    assert(a.log():find("1 held events answered"), a.log())
+  end},
+  {"kill -9 with an exec held: the kernel releases the exec", function()
+    local a = agent("enforcing", "silent", "--deadline 20000")
+    local done = run(OTHER, true)
+    wait_for(function() return counter(a.status(), "held") == 1 end, "the exec to be held")
+    os.execute("kill -9 " .. a.pid)
+    local ok = pcall(wait_for, done, "the exec after kill -9", 5)
+    if not ok then os.execute("pkill -9 -f '^" .. OTHER .. "$'") end  -- never leave it blocked
+    assert(ok, "the exec stayed blocked after the agent was killed")
+  end},
+  {"SIGHUP reloads the policy under a stream of execs: none fails or waits for the deadline", function()
+    local a = agent("enforcing", "sample")
+    local stream = run(("for i in $(seq 300); do %s || exit 1; done"):format(APPROVED), true)
+    t.writefile(a.base .. ".lua", POLICIES.sample:gsub("/usr/bin/", dir .. "/other/', '/usr/bin/"))
+    for _ = 1, 5 do os.execute("kill -HUP " .. a.pid .. "; sleep 0.1") end
+    wait_for(stream, "the stream", 60)
+    t.eq(run(OTHER), 0, "other/ trusted after the reload")
+    local s = a.status()
+    t.eq(counter(s, "deadline_allowed"), 0, "deadline answers")
+    assert(a.log():find("policy reloaded"), a.log())
+    a.stop()
+  end},
+  {"100,000 opens: the agent's resident memory stays flat", function()
+    local a = agent("enforcing", "sample")
+    local function rss() return tonumber(slurp("/proc/" .. a.pid .. "/status"):match("VmRSS:%s*(%d+)")) end
+    t.writefile(dir .. "/data", "x")
+    assert(t.sh(OPS .. " open " .. dir .. "/data 10000"):find("^ok"))
+    local before = rss()
+    assert(t.sh(OPS .. " open " .. dir .. "/data 100000"):find("^ok"))
+    local grown = rss() - before
+    assert(grown < 2048, ("grew by %d kB"):format(grown))
+    a.stop()
+  end},
+})
+os.execute("umount " .. dir .. "; rm -rf " .. dir .. " " .. work)
+if not ok then error(err, 0) end
