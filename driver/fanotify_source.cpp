@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "base/event_record.h"
+#include "group_keeper.h"
 #include "machine.h"
 #include "mount_check.h"
 #include "proc_identity.h"
@@ -168,6 +169,7 @@ int start(const Options& options, std::string* why)
     mount_fd = real::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
     if (mount_fd < 0) return fail(errno, "open(" + dir + ")");
     if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) return fail(errno, "pipe2");
+    if (int err = start_keeper(notif)) return fail(err, "fork");
 
     {
         std::lock_guard<std::mutex> lock(state.mu);
@@ -224,6 +226,7 @@ unsigned stop()
     close_fds_locked(state);
     state.on = false;
     g_on.store(false);
+    stop_keeper();  // once the permission group is closed
     return n;
 }
 

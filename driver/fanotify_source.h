@@ -12,6 +12,16 @@
 // stop() allows every event still held; a process exit releases the fanotify
 // groups, which lets the kernel allow whatever is still pending.
 //
+// Exit. A process waiting in a permission event pins every group marking the
+// object, and releasing a group waits for its pinned count to drop: a killed
+// watcher that released the notification group before the permission group
+// would wait forever for the answer only that permission group gives (the
+// exec and the watcher both hang; the kernel picks the order). A keeper
+// child (group_keeper.cpp) holds the notification group's last reference:
+// the dying watcher releases only the permission group, which answers
+// everything, and the keeper, at the end of a pipe only the watcher writes,
+// releases the other. stop() closes both groups, then ends the keeper.
+//
 // Two fanotify groups:
 // - a permission group (FAN_CLASS_CONTENT, FAN_MARK_MOUNT on the mount point)
 //   for FAN_OPEN_EXEC_PERM and FAN_OPEN_PERM;
