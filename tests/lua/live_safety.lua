@@ -18,8 +18,8 @@ local policy = require "policy"
 local OPS = t.build .. "/live_ops"
 local dir = t.sh("mktemp -d /run/aclive.XXXXXX 2>/dev/null || mktemp -d /srv/aclive.XXXXXX"):match("[^\n]+")
 assert(os.execute("mount -t tmpfs -o size=16m,mode=755 aclive " .. dir) or os.remove(dir) and false, "mount -t tmpfs failed")
-local tool = dir .. "/tool"
-os.execute(("cp /usr/bin/true %s"):format(tool))
+local tool, other = dir .. "/tool", dir .. "/other/tool"
+os.execute(("mkdir %s/other && cp /usr/bin/true %s && cp %s %s"):format(dir, tool, tool, other))
 policy.trusted_dirs = {"/usr/bin/", "/bin/"}
 local h = d.ready()
 -- Starts a shell command in the background: job.pid runs it; job:done() is true once it
@@ -36,6 +36,25 @@ local function start(cmd)
   d.wait_until(function() job.pid = tonumber(d.readfile(base .. ".pid") or ""); return job.pid end, "a pid", 5)
   return job
 end
+-- Restarts the live mode with options `live` (unless nil), starts cmd (unless nil) and serves
+-- events with the lockdown policy (only once cmd has ended when `silent`) until 200 ms pass
+-- without one; returns the job and the live mode's counter deltas.
+local function serve(cmd, live, silent)
+  if live then sim.live(false); sim.live(live) end
+  lacdc.ClearCache()
+  local before, limit, job = sim.live(), os.time() + 30, cmd and start(cmd)
+  while true do
+    local running = job and not job:done()
+    assert(os.time() <= limit, "the job did not end")
+    if silent and running then os.execute("sleep 0.02") else
+      local ev = h:get(running and 20 or 200, 1, 1, 0, "", 0, 0)
+      local reply = ev and policy.decide(ev, {lockdown = 1})
+      if reply then h:reply(ev, reply) elseif not ev and not running then break end
+    end
+  end
+  local after = sim.live()
+  return job, function(name) return after[name] - before[name] end
+end
 local ok, err = pcall(t.run, {
   {"a watcher killed while it holds an exec lets the exec go on", function()
     local out = os.tmpname()
@@ -50,6 +69,24 @@ local ok, err = pcall(t.run, {
     watcher:close()
     os.remove(out)
     t.eq(ended and job.rc, 0, "the exec ended by itself")
+  end},
+  {"the deadline denies when told to", function()
+    local job, c = serve(OPS .. " exec " .. tool, {mount = dir, timeout_ms = 200, deadline_deny = true}, true)
+    t.eq(t.show(job.out, c("deadline_denied"), c("timeouts"), c("denied")), t.show("error EPERM\n", 1, 0, 1), "denied")
+  end},
+  {"permissive mode runs what the policy blocks", function()
+    local job, c = serve(OPS .. " exec " .. other, {mount = dir, enforcing = false})
+    t.eq(t.show(job.out:match("^ok"), c("would_deny"), c("denied")), t.show("ok", 1, 0), "allowed")
+  end},
+  {"an event the engine cannot judge is answered at once", function()
+    sim.live(false)
+    sim.live{mount = dir, timeout_ms = 20000}
+    local job = start(tool)  -- held, then killed: the engine finds no /proc/<pid>/exe
+    d.wait_until(function() return sim.live().held == 1 end, "a held exec", 5)
+    os.execute("kill -9 " .. job.pid)
+    d.wait_until(function() return job:done() end, "the end of the exec", 5)
+    local _, c = serve()
+    t.eq(t.show(c("unresolved"), sim.live().held), t.show(1, 0), "answered")
   end},
 })
 sim.live(false)
