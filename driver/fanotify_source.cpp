@@ -141,6 +141,8 @@ int start(const Options& options, std::string* why)
         return refuse(why, EINVAL, "timeout_ms must be 1.." + std::to_string(kMaxTimeoutMs));
     std::string dir;
     if (int err = check_mount(options.mount, &dir, why)) return err;
+    std::vector<std::pair<dev_t, ino_t>> exempt;
+    if (int err = exempt_ids(options.exempt, &exempt, why)) return err;
 
     int perm = -1, notif = -1, mount_fd = -1, wake[2] = {-1, -1};
     bool rename = true;
@@ -181,6 +183,7 @@ int start(const Options& options, std::string* why)
         state.wake_r = wake[0];
         state.wake_w = wake[1];
         state.rename_event = rename;
+        state.exempt = std::move(exempt);
         state.self = getpid();
         state.held.clear();
         state.exec_followup.clear();

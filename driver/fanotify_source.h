@@ -95,6 +95,11 @@
 // recorded for sim.replies() as before. Each answer the driver gives on its
 // own (deadline, unresolved, permissive) is logged on standard error, at
 // most ten lines a second (log.h).
+//
+// Exempt programs (Options::exempt, files compared by device and inode): a
+// permission event of a process running one is allowed at once, without a
+// record. Its executable is read from /proc/<pid>/exe only when the list is
+// not empty.
 #pragma once
 #include <sys/types.h>
 

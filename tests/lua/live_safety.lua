@@ -88,6 +88,10 @@ local ok, err = pcall(t.run, {
     local _, c = serve()
     t.eq(t.show(c("unresolved"), sim.live().held), t.show(1, 0), "answered")
   end},
+  {"an exempt program's operations make no record", function()
+    local job, c = serve(other, {mount = dir, exempt = "/bin/sh"})  -- the shell executes it
+    t.eq(t.show(job.rc, c("exempt") > 0, c("exec_pre")), t.show(0, true, 0), "allowed at once")
+  end},
 })
 sim.live(false)
 os.execute("{ umount " .. dir .. " 2>/dev/null || umount -l " .. dir .. "; } && rmdir " .. dir)
