@@ -7,12 +7,14 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstddef>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "base/event_record.h"
 #include "fanotify_source.h"
 #include "real_libc.h"
 #include "responder.h"
@@ -146,6 +148,9 @@ ssize_t device_read(int fd, void* buf, size_t n)
             if (h->in_socket > 0) h->in_socket--;
             pump_locked(*h);
         }
+        h->last_id = 0;
+        if ((size_t)r >= offsetof(ac_event_record, id) + sizeof h->last_id)
+            memcpy(&h->last_id, static_cast<const char*>(buf) + offsetof(ac_event_record, id), sizeof h->last_id);
     }
     return r;
 }
@@ -184,11 +189,13 @@ int device_ioctl(int fd, unsigned long request, void* arg)
 {
     State& s = state();
     std::string cmd;
-    CommandArgs args;
+    CommandArgs args{};
     ReplyMsg reply{};
+    uint32_t unjudged = 0;  // a zero reply: the engine could not judge the last record read
     {
         std::lock_guard<std::mutex> lock(s.mu);
-        if (!find_locked(s, fd)) return real::ioctl(fd, request, arg);
+        auto h = find_locked(s, fd);
+        if (!h) return real::ioctl(fd, request, arg);
         if (int err = take_failure_locked(s, OP_IOCTL)) return fail(err);
         switch (request) {
         case kIoctlReply:
@@ -196,6 +203,7 @@ int device_ioctl(int fd, unsigned long request, void* arg)
             memcpy(&reply, arg, sizeof reply);
             if (s.keep_log && s.replies.size() < kMaxLogged)
                 s.replies.push_back(Reply{reply.reply, reply.id, reply.eta, reply.error});
+            if (reply.id == 0) std::swap(unjudged, h->last_id);
             break;
         case kIoctlCommand:
             if (!arg) return fail(EFAULT);
@@ -217,7 +225,10 @@ int device_ioctl(int fd, unsigned long request, void* arg)
     }
     if (request == kIoctlReply) {
         // A live event held for this id is answered now (no lock held).
-        fan::on_reply(reply.id, reply.reply);
+        if (unjudged)
+            fan::answer_unjudged(unjudged);
+        else
+            fan::on_reply(reply.id, reply.reply);
         return 0;
     }
     // The responder may call back into this library: no lock here.

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "base/event_record.h"
+#include "group_keeper.h"
 #include "machine.h"
 #include "mount_check.h"
 #include "proc_identity.h"
@@ -140,6 +141,8 @@ int start(const Options& options, std::string* why)
         return refuse(why, EINVAL, "timeout_ms must be 1.." + std::to_string(kMaxTimeoutMs));
     std::string dir;
     if (int err = check_mount(options.mount, &dir, why)) return err;
+    std::vector<std::pair<dev_t, ino_t>> exempt;
+    if (int err = exempt_ids(options.exempt, &exempt, why)) return err;
 
     int perm = -1, notif = -1, mount_fd = -1, wake[2] = {-1, -1};
     bool rename = true;
@@ -168,6 +171,7 @@ int start(const Options& options, std::string* why)
     mount_fd = real::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
     if (mount_fd < 0) return fail(errno, "open(" + dir + ")");
     if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) return fail(errno, "pipe2");
+    if (int err = start_keeper(notif)) return fail(err, "fork");
 
     {
         std::lock_guard<std::mutex> lock(state.mu);
@@ -179,6 +183,7 @@ int start(const Options& options, std::string* why)
         state.wake_r = wake[0];
         state.wake_w = wake[1];
         state.rename_event = rename;
+        state.exempt = std::move(exempt);
         state.self = getpid();
         state.held.clear();
         state.exec_followup.clear();
@@ -224,6 +229,7 @@ unsigned stop()
     close_fds_locked(state);
     state.on = false;
     g_on.store(false);
+    stop_keeper();  // once the permission group is closed
     return n;
 }
 

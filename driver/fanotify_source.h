@@ -8,9 +8,20 @@
 // `unshare -m --propagation private`), and that ancestor's namespace does not
 // have this file system mounted (so the tmpfs was made inside the private
 // namespace: a copy of the machine's /dev/shm is refused). Every held
-// permission event is allowed once timeout_ms have passed without a reply;
-// stop() allows every event still held; a process exit releases the fanotify
-// groups, which lets the kernel allow whatever is still pending.
+// permission event gets the deadline's answer once timeout_ms have passed
+// without a reply: allow, or deny with deadline_deny; stop() allows every
+// event still held; a process exit releases the fanotify groups, which lets
+// the kernel allow whatever is still pending.
+//
+// Exit. A process waiting in a permission event pins every group marking the
+// object, and releasing a group waits for its pinned count to drop: a killed
+// watcher that released the notification group before the permission group
+// would wait forever for the answer only that permission group gives (the
+// exec and the watcher both hang; the kernel picks the order). A keeper
+// child (group_keeper.cpp) holds the notification group's last reference:
+// the dying watcher releases only the permission group, which answers
+// everything, and the keeper, at the end of a pipe only the watcher writes,
+// releases the other. stop() closes both groups, then ends the keeper.
 //
 // Two fanotify groups:
 // - a permission group (FAN_CLASS_CONTENT, FAN_MARK_MOUNT on the mount point)
@@ -75,9 +86,20 @@
 //
 // Replies (the reply ioctl): REPLY_BLOCK denies the operation (the open or
 // exec fails with EPERM); every other code allows it (the 0x80 flag is
-// ignored). Replies to ids that are not held (notification records,
+// ignored). In permissive mode (enforcing false) REPLY_BLOCK allows too and
+// counts would_deny. A reply with id 0 is the engine saying it could not
+// judge the record it read last from that handle (its process has no
+// /proc/<pid>/exe any more): that event gets the deadline's answer at once
+// (`unresolved`). Replies to ids that are not held (notification records,
 // scripted records, replies after a timeout) change nothing. Every reply is
-// recorded for sim.replies() as before.
+// recorded for sim.replies() as before. Each answer the driver gives on its
+// own (deadline, unresolved, permissive) is logged on standard error, at
+// most ten lines a second (log.h).
+//
+// Exempt programs (Options::exempt, files compared by device and inode): a
+// permission event of a process running one is allowed at once, without a
+// record. Its executable is read from /proc/<pid>/exe only when the list is
+// not empty.
 #pragma once
 #include <sys/types.h>
 
@@ -116,7 +138,7 @@ struct Counters {
     uint64_t exec_pre = 0, open_pre = 0, open_post = 0, close_pre = 0;
     uint64_t chmod_post = 0, rename_post = 0, unlink_post = 0;
     uint64_t allowed = 0;        // permission events allowed (any cause)
-    uint64_t denied = 0;         // permission events denied (REPLY_BLOCK)
+    uint64_t denied = 0;         // permission events denied (any cause)
     uint64_t replied = 0;        // permission answers caused by a reply
     uint64_t timeouts = 0;       // allowed because no reply came in time
     uint64_t own = 0;            // own-process permission events allowed at once
@@ -164,6 +186,9 @@ Status status();
 
 // A reply arrived through the reply ioctl (called without the state lock).
 void on_reply(uint32_t id, uint32_t code);
+// The engine could not judge the record with this id (its zero reply): a held
+// event gets the deadline's answer at once.
+void answer_unjudged(uint32_t id);
 
 // readlink of "/proc/<pid>/fd/<n>" for a synthetic descriptor n: returns true
 // and sets *result (the length, or -1 with errno) when the path is one; false

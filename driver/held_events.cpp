@@ -10,7 +10,9 @@
 #include <mutex>
 #include <string>
 #include <climits>
+#include <vector>
 
+#include "log.h"
 #include "machine.h"
 #include "real_libc.h"
 #include "source_state.h"
@@ -30,6 +32,44 @@ void respond_locked(Source& state, int event_fd, bool allow)
     else
         state.c.denied++;
 }
+
+namespace {
+
+// An event no reply answered gets the deadline's answer.
+void answer_unreplied_locked(Source& state, const Held& h)
+{
+    state.exec_followup.erase(h.pid);
+    respond_locked(state, h.event_fd, !state.opt.deadline_deny);
+}
+
+// A write open that was allowed: its open-post goes out under a new id with a
+// new synthetic descriptor, and the open stays held (with its first deadline)
+// until that record's reply.
+std::unique_ptr<ac_event_record> open_post_locked(Source& state, std::unordered_map<uint32_t, Held>::iterator it)
+{
+    Held& h = it->second;
+    std::unique_ptr<ac_event_record> post = std::move(h.post);
+    int32_t fd = new_fd_locked(state, h.pid, h.path);
+    state.sessions[{h.pid, h.path}].push_back(fd);
+    state.session_count++;
+    prune_sessions_locked(state);
+    post->fd = fd;
+    post->rc = fd;
+    Held next = std::move(h);
+    state.held.erase(it);
+    uint32_t nid = new_id_locked(state);
+    post->id = nid;
+    state.held.emplace(nid, std::move(next));
+    return post;
+}
+
+void log_answer(const char* why, const Held& h, bool deny)
+{
+    log::line("%s: %s %s of %s by pid %d after %lld ms", why, deny ? "denied" : "allowed", h.exec ? "exec" : "open",
+              h.path.c_str(), (int)h.pid, (long long)((now_us() - h.read_us) / 1000));
+}
+
+}  // namespace
 
 uint32_t new_id_locked(Source& state)
 {
@@ -65,28 +105,55 @@ void hold_and_queue(Source& state, Held h, ac_event_record* rec)
 
 int next_wait(Source& state)
 {
+    int wait = log::report_dropped();  // the count of lines not logged is due then
     std::lock_guard<std::mutex> lock(state.mu);
-    if (state.held.empty()) return -1;
+    if (state.held.empty()) return wait;
     int64_t first = INT64_MAX;
     for (auto& h : state.held) first = h.second.deadline < first ? h.second.deadline : first;
     int64_t left = first - now_ms();
-    return left <= 0 ? 0 : (int)(left > INT_MAX ? INT_MAX : left);
+    int held = left <= 0 ? 0 : (int)(left > INT_MAX ? INT_MAX : left);
+    return wait >= 0 && wait < held ? wait : held;
 }
 
 void expire(Source& state)
 {
     int64_t now = now_ms();
-    std::lock_guard<std::mutex> lock(state.mu);
-    for (auto it = state.held.begin(); it != state.held.end();) {
-        if (it->second.deadline <= now) {
-            state.c.timeouts++;
-            state.exec_followup.erase(it->second.pid);
-            respond_locked(state, it->second.event_fd, true);
-            it = state.held.erase(it);
-        } else {
-            ++it;
+    std::vector<Held> answered;  // logged once the lock is released
+    bool deny;
+    {
+        std::lock_guard<std::mutex> lock(state.mu);
+        deny = state.opt.deadline_deny;
+        for (auto it = state.held.begin(); it != state.held.end();) {
+            if (it->second.deadline <= now) {
+                answer_unreplied_locked(state, it->second);
+                (deny ? state.c.deadline_denied : state.c.timeouts)++;
+                answered.push_back(std::move(it->second));
+                it = state.held.erase(it);
+            } else {
+                ++it;
+            }
         }
     }
+    for (auto& h : answered) log_answer("deadline", h, deny);
+}
+
+void answer_unjudged(uint32_t id)
+{
+    if (!g_on.load()) return;
+    Source& state = source();
+    Held h;
+    bool deny;
+    {
+        std::lock_guard<std::mutex> lock(state.mu);
+        auto it = state.held.find(id);
+        if (!state.on || it == state.held.end()) return;
+        deny = state.opt.deadline_deny;
+        answer_unreplied_locked(state, it->second);
+        state.c.unresolved++;
+        h = std::move(it->second);
+        state.held.erase(it);
+    }
+    log_answer("unresolved", h, deny);
 }
 
 void on_reply(uint32_t id, uint32_t code)
@@ -94,6 +161,7 @@ void on_reply(uint32_t id, uint32_t code)
     if (!g_on.load()) return;
     Source& state = source();
     std::unique_ptr<ac_event_record> post;
+    Held permitted;  // a denial permissive mode allowed, logged once the lock is released
     {
         std::lock_guard<std::mutex> lock(state.mu);
         if (!state.on) return;
@@ -102,30 +170,27 @@ void on_reply(uint32_t id, uint32_t code)
         Held& h = it->second;
         state.c.replied++;
         bool block = (code & kReplyCodeMask) == kReplyBlock;
+        if (block && !state.opt.enforcing) {
+            state.c.would_deny++;
+            block = false;
+            permitted.pid = h.pid;
+            permitted.exec = h.exec;
+            permitted.path = h.path;
+        }
         if (block || !h.post) {
             if (block && h.exec) state.exec_followup.erase(h.pid);  // no open follows a refused exec
             state.c.held_us += (uint64_t)(now_us() - h.read_us);
             state.c.reader_us += (uint64_t)h.reader_us;
             respond_locked(state, h.event_fd, !block);
             state.held.erase(it);
-            return;
+        } else {
+            post = open_post_locked(state, it);
         }
-        // A write open that was allowed: its open-post goes out under a new
-        // id with a new synthetic descriptor, and the open stays held (with
-        // its first deadline) until that record's reply.
-        post = std::move(h.post);
-        int32_t fd = new_fd_locked(state, h.pid, h.path);
-        state.sessions[{h.pid, h.path}].push_back(fd);
-        state.session_count++;
-        prune_sessions_locked(state);
-        post->fd = fd;
-        post->rc = fd;
-        Held next = std::move(h);
-        state.held.erase(it);
-        uint32_t nid = new_id_locked(state);
-        post->id = nid;
-        state.held.emplace(nid, std::move(next));
     }
+    if (permitted.pid)
+        log::line("permissive: would deny %s of %s by pid %d", permitted.exec ? "exec" : "open", permitted.path.c_str(),
+                  (int)permitted.pid);
+    if (!post) return;
     uint32_t nid = post->id;
     if (queue(state, post.get())) return;
     std::lock_guard<std::mutex> lock(state.mu);

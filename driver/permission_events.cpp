@@ -41,6 +41,7 @@ void permission_event(Source& state, const struct fanotify_event_metadata* m)
             }
         }
     }
+    if (allow_exempt(state, m)) return;
     ProcInfo p = proc_info(pid);
     std::string path = fd_path(m->fd);
     uint32_t flags = 0, mode = 0;

@@ -77,6 +77,7 @@ struct Source {
     size_t session_count = 0;
     std::unordered_map<int32_t, Synthetic> synthetic;
     std::deque<int32_t> synthetic_order;
+    std::vector<std::pair<dev_t, ino_t>> exempt;  // exempt programs (set before the reader starts)
     uint32_t missed = 0;  // overflows not yet reported in a record
     // FAN_MOVED_FROM waiting for its FAN_MOVED_TO (without FAN_RENAME).
     pid_t moved_pid = 0;
@@ -102,6 +103,11 @@ uint32_t new_id_locked(Source& state);
 void hold_and_queue(Source& state, Held h, ac_event_record* rec);
 int next_wait(Source& state);
 void expire(Source& state);
+
+// exempt_programs.cpp: the programs' files, or an errno and *why; whether
+// the event's process runs one (then the event is answered).
+int exempt_ids(const std::vector<std::string>& paths, std::vector<std::pair<dev_t, ino_t>>* ids, std::string* why);
+bool allow_exempt(Source& state, const struct fanotify_event_metadata* m);
 
 // permission_events.cpp, notification_events.cpp
 void permission_event(Source& state, const struct fanotify_event_metadata* m);

@@ -23,6 +23,7 @@ struct Handle {
     bool shut = false;  // driver_fd shut down: nothing more will arrive
     std::deque<std::string> backlog;
     size_t in_socket = 0;
+    uint32_t last_id = 0;  // the id of the last record read: a zero reply names it
 };
 
 struct Failure {
