@@ -104,18 +104,26 @@ int select_mounts(const std::vector<MountEntry>& table, const std::vector<std::s
     return 0;
 }
 
-int check_namespace(const std::string& own, const std::string& initial, bool allowed, std::string* why)
+int check_namespace(const std::string& own_link, const std::string& init_link, const std::string& own_table,
+                    const std::string& init_table, bool allowed, std::string* why)
 {
     if (allowed) return 0;
-    if (own.empty() || initial.empty()) {
-        *why = "cannot tell whether this is the initial mount namespace; --watch-initial-namespace to watch anyway";
-        return EPERM;
+    bool same;
+    if (!own_link.empty() && !init_link.empty()) {
+        same = own_link == init_link;
+    } else {
+        std::vector<MountEntry> own = parse_mountinfo(own_table), init = parse_mountinfo(init_table);
+        if (own.empty() || init.empty()) {
+            *why = "cannot tell whether this is the initial mount namespace (--watch-initial-namespace to watch anyway)";
+            return EPERM;
+        }
+        same = false;
+        for (const MountEntry& a : own)
+            for (const MountEntry& b : init) same = same || a.id == b.id;
     }
-    if (own == initial) {
-        *why = "refusing to watch the initial mount namespace without --watch-initial-namespace";
-        return EPERM;
-    }
-    return 0;
+    if (!same) return 0;
+    *why = "refusing to watch the initial mount namespace without --watch-initial-namespace";
+    return EPERM;
 }
 
 }  // namespace drv::fan

@@ -28,8 +28,11 @@ bool pseudo_fstype(const std::string& fstype);
 int select_mounts(const std::vector<MountEntry>& table, const std::vector<std::string>& points,
                   const std::vector<std::string>& fstypes, std::vector<MountEntry>* out, std::string* why);
 // Refuses (EPERM) when this process's mount namespace is the machine's
-// initial one (the same as process 1's) or either cannot be read, unless
-// allowed. Arguments: the /proc/<pid>/ns/mnt links of this process and of 1.
-int check_namespace(const std::string& own, const std::string& initial, bool allowed, std::string* why);
+// initial one (process 1's), unless allowed. Told by the /proc/<pid>/ns/mnt
+// links of this process and of 1 when both can be read (empty: not), else by
+// their mount tables (a mount belongs to one namespace: an id in both means
+// the same namespace); refused when neither can be told.
+int check_namespace(const std::string& own_link, const std::string& init_link, const std::string& own_table,
+                    const std::string& init_table, bool allowed, std::string* why);
 
 }  // namespace drv::fan

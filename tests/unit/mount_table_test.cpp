@@ -66,13 +66,25 @@ TEST(MountTable, ChoosesByTypeOrByPoint)
 
 TEST(MountTable, RefusesTheInitialNamespaceUnlessAllowed)
 {
-    const std::string mine = "mnt:[4026532001]", init = "mnt:[4026531841]";
-    std::string why;
-    EXPECT_EQ(drv::fan::check_namespace(mine, init, false, &why), 0);
-    EXPECT_EQ(drv::fan::check_namespace(init, init, true, &why), 0);
-    for (const auto& own : {init, std::string()}) {
-        why.clear();
-        EXPECT_EQ(drv::fan::check_namespace(own, init, false, &why), EPERM) << own;
-        EXPECT_NE(why.find("--watch-initial-namespace"), std::string::npos) << why;
+    // Told by the namespace links, else by a mount id in both tables.
+    const std::string mine = "mnt:[4026532001]", init = "mnt:[4026531832]";
+    const std::string other = "67 66 254:0 / / rw - ext4 /dev/vda rw\n68 67 0:24 / /run rw - tmpfs t rw\n";
+    struct Case {
+        std::string own_link, init_link, own_table;
+        bool allowed;
+        std::string refusal;  // empty: watched
+    } cases[] = {
+        {mine, init, kTable, false, ""},
+        {init, init, other, false, "refusing to watch the initial mount namespace without --watch-initial-namespace"},
+        {init, init, other, true, ""},
+        {mine, "", other, false, ""},
+        {"", init, kTable, false, "refusing to watch the initial mount namespace without --watch-initial-namespace"},
+        {mine, "", "", false, "cannot tell whether this is the initial mount namespace (--watch-initial-namespace to watch anyway)"},
+    };
+    for (const auto& c : cases) {
+        std::string why;
+        int err = drv::fan::check_namespace(c.own_link, c.init_link, c.own_table, kTable, c.allowed, &why);
+        EXPECT_EQ(err ? why : "", c.refusal) << c.own_link << " " << c.init_link;
+        EXPECT_EQ(err, c.refusal.empty() ? 0 : EPERM);
     }
 }
