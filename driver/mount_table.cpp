@@ -35,9 +35,8 @@ std::vector<MountEntry> parse_mountinfo(const std::string& text)
         int parent = 0;
         std::string point(line.size(), '\0'), fstype(line.size(), '\0');
         int used = 0;
-        if (sscanf(line.c_str(), "%d %d %u:%u %*s %s %*s%n", &m.id, &parent, &m.major, &m.minor, &point[0], &used) < 5 ||
-            used == 0)
-            continue;
+        int n = sscanf(line.c_str(), "%d %d %u:%u %*s %s %*s%n", &m.id, &parent, &m.major, &m.minor, &point[0], &used);
+        if (n < 5 || used == 0) continue;
         size_t sep = line.find(" - ", (size_t)used);
         if (sep == std::string::npos || sscanf(line.c_str() + sep + 3, "%s", &fstype[0]) != 1) continue;
         m.point = unescape_mount_path(point.c_str());
@@ -114,7 +113,8 @@ int check_namespace(const std::string& own_link, const std::string& init_link, c
     } else {
         std::vector<MountEntry> own = parse_mountinfo(own_table), init = parse_mountinfo(init_table);
         if (own.empty() || init.empty()) {
-            *why = "cannot tell whether this is the initial mount namespace (--watch-initial-namespace to watch anyway)";
+            *why = "cannot tell whether this is the initial mount namespace "
+                   "(--watch-initial-namespace to watch anyway)";
             return EPERM;
         }
         same = false;

@@ -136,9 +136,8 @@ void rehome_file_systems(HostMounts* hm)
 int watch_host_mounts(HostMounts* hm, int perm, int notif, const Options& o, bool* rename, std::string* why)
 {
     std::string own_link = mnt_ns(getpid()), init_link = mnt_ns(1);
-    if (int err = check_namespace(own_link, init_link, read_file("/proc/self/mountinfo"), read_file("/proc/1/mountinfo"),
-                                  o.initial_namespace, why))
-        return err;
+    std::string own_table = read_file("/proc/self/mountinfo"), init_table = read_file("/proc/1/mountinfo");
+    if (int err = check_namespace(own_link, init_link, own_table, init_table, o.initial_namespace, why)) return err;
     char buf[64];
     if (read_small("/proc/sys/fs/nr_open", buf, sizeof buf) && strtoll(buf, nullptr, 10) >= kSyntheticFdBase)
         return refuse(why, EPERM, "fs.nr_open reaches the synthetic descriptor numbers");
@@ -191,7 +190,8 @@ void follow_mounts(Source& state)
         bool known = false;
         for (const auto& a : hm->marked) known = known || same(a, m);
         if (known) continue;
-        if (int e = mark_mount(hm, state.perm_fd, state.notif_fd, &rename, m)) log_line(m.point, "not watched", strerror(e));
+        if (int e = mark_mount(hm, state.perm_fd, state.notif_fd, &rename, m))
+            log_line(m.point, "not watched", strerror(e));
     }
     std::vector<std::string> points = watched_points(*hm);
     std::lock_guard<std::mutex> lock(state.mu);

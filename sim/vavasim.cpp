@@ -446,7 +446,8 @@ int l_live(lua_State* L)
         drv::fan::Options o;
         o.mount = mount;
         o.host = host;  // never the initial mount namespace: no initial_namespace here
-        for (int i = 1; i <= nmounts; i++, lua_pop(L, 1)) o.mounts.push_back((lua_rawgeti(L, mounts_at, i), lua_tostring(L, -1)));
+        for (int i = 1; i <= nmounts; i++, lua_pop(L, 1))
+            o.mounts.push_back((lua_rawgeti(L, mounts_at, i), lua_tostring(L, -1)));
         for (const char* p = fstypes; *p;) {
             size_t n = strcspn(p, ",");
             if (n) o.fstypes.emplace_back(p, n);

@@ -79,7 +79,8 @@ TEST(MountTable, RefusesTheInitialNamespaceUnlessAllowed)
         {init, init, other, true, ""},
         {mine, "", other, false, ""},
         {"", init, kTable, false, "refusing to watch the initial mount namespace without --watch-initial-namespace"},
-        {mine, "", "", false, "cannot tell whether this is the initial mount namespace (--watch-initial-namespace to watch anyway)"},
+        {mine, "", "", false,
+         "cannot tell whether this is the initial mount namespace (--watch-initial-namespace to watch anyway)"},
     };
     for (const auto& c : cases) {
         std::string why;
