@@ -32,6 +32,7 @@
 #include "group_keeper.h"
 #include "machine.h"
 #include "mount_check.h"
+#include "mounts.h"
 #include "proc_identity.h"
 #include "real_libc.h"
 #include "source_state.h"
@@ -105,11 +106,13 @@ void run(Source* lp)
     char* perm_buf = reinterpret_cast<char*>(storage.get());
     char* notif_buf = perm_buf + kReadBuffer;
     while (!state.stopping.load()) {
-        struct pollfd fds[3] = {{state.perm_fd, POLLIN, 0}, {state.notif_fd, POLLIN, 0}, {state.wake_r, POLLIN, 0}};
-        int r = real::poll(fds, 3, next_wait(state));
+        struct pollfd fds[4] = {{state.perm_fd, POLLIN, 0}, {state.notif_fd, POLLIN, 0}, {state.wake_r, POLLIN, 0},
+                                {state.host.table_fd, POLLPRI, 0}};  // -1 unless mounts are followed
+        int r = real::poll(fds, 4, next_wait(state));
         if (state.stopping.load()) break;
         expire(state);
         if (r <= 0) continue;
+        if (fds[3].revents & (POLLPRI | POLLERR)) follow_mounts(state);
         if (fds[0].revents & POLLIN)
             drain_permissions(state, perm_buf, notif_buf);
         else if (fds[1].revents & POLLIN)
@@ -123,6 +126,8 @@ void close_fds_locked(Source& state)
         if (*fd >= 0) real::close(*fd);
         *fd = -1;
     }
+    close_host_mounts(&state.host);
+    state.watched.clear();
 }
 
 }  // namespace
@@ -140,36 +145,41 @@ int start(const Options& options, std::string* why)
     if (options.timeout_ms < 1 || options.timeout_ms > kMaxTimeoutMs)
         return refuse(why, EINVAL, "timeout_ms must be 1.." + std::to_string(kMaxTimeoutMs));
     std::string dir;
-    if (int err = check_mount(options.mount, &dir, why)) return err;
+    int err = options.host ? 0 : check_mount(options.mount, &dir, why);
+    if (err) return err;
     std::vector<std::pair<dev_t, ino_t>> exempt;
     if (int err = exempt_ids(options.exempt, &exempt, why)) return err;
 
     int perm = -1, notif = -1, mount_fd = -1, wake[2] = {-1, -1};
     bool rename = true;
+    HostMounts host;
     auto fail = [&](int err, const std::string& what) {
         for (int fd : {perm, notif, mount_fd, wake[0], wake[1]})
             if (fd >= 0) real::close(fd);
-        return refuse(why, err, what + ": " + strerror(err));
+        close_host_mounts(&host);
+        return refuse(why, err, what.empty() ? *why : what + ": " + strerror(err));
     };
     const unsigned perm_flags = FAN_CLASS_CONTENT | FAN_CLOEXEC | FAN_NONBLOCK;
     perm = fanotify_init(perm_flags, O_RDONLY | O_LARGEFILE | O_CLOEXEC);
     if (perm < 0) return fail(errno, "fanotify_init(FAN_CLASS_CONTENT)");
-    if (fanotify_mark(perm, FAN_MARK_ADD | FAN_MARK_MOUNT, FAN_OPEN_EXEC_PERM | FAN_OPEN_PERM, AT_FDCWD,
-                      dir.c_str()) != 0)
+    if (!options.host && fanotify_mark(perm, FAN_MARK_ADD | FAN_MARK_MOUNT, FAN_OPEN_EXEC_PERM | FAN_OPEN_PERM,
+                                       AT_FDCWD, dir.c_str()) != 0)
         return fail(errno, "fanotify_mark(FAN_MARK_MOUNT, FAN_OPEN_EXEC_PERM | FAN_OPEN_PERM)");
     const unsigned notif_flags = FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_NONBLOCK | FAN_REPORT_DFID_NAME;
     notif = fanotify_init(notif_flags, O_RDONLY | O_LARGEFILE | O_CLOEXEC);
     if (notif < 0) return fail(errno, "fanotify_init(FAN_REPORT_DFID_NAME)");
     const uint64_t base = FAN_CLOSE_WRITE | FAN_ATTRIB | FAN_DELETE;
-    if (fanotify_mark(notif, FAN_MARK_ADD | FAN_MARK_FILESYSTEM, base | FAN_RENAME, AT_FDCWD, dir.c_str()) != 0) {
+    if (!options.host &&
+        fanotify_mark(notif, FAN_MARK_ADD | FAN_MARK_FILESYSTEM, base | FAN_RENAME, AT_FDCWD, dir.c_str()) != 0) {
         if (errno != EINVAL) return fail(errno, "fanotify_mark(FAN_MARK_FILESYSTEM)");
         rename = false;
         if (fanotify_mark(notif, FAN_MARK_ADD | FAN_MARK_FILESYSTEM, base | FAN_MOVED_FROM | FAN_MOVED_TO, AT_FDCWD,
                           dir.c_str()) != 0)
             return fail(errno, "fanotify_mark(FAN_MARK_FILESYSTEM)");
     }
-    mount_fd = real::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
-    if (mount_fd < 0) return fail(errno, "open(" + dir + ")");
+    if (options.host && (err = watch_host_mounts(&host, perm, notif, options, &rename, why))) return fail(err, "");
+    mount_fd = options.host ? -1 : real::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+    if (!options.host && mount_fd < 0) return fail(errno, "open(" + dir + ")");
     if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) return fail(errno, "pipe2");
     if (int err = start_keeper(notif)) return fail(err, "fork");
 
@@ -180,6 +190,8 @@ int start(const Options& options, std::string* why)
         state.perm_fd = perm;
         state.notif_fd = notif;
         state.mount_fd = mount_fd;
+        state.host = std::move(host);
+        state.watched = options.host ? watched_points(state.host) : std::vector<std::string>();
         state.wake_r = wake[0];
         state.wake_w = wake[1];
         state.rename_event = rename;

@@ -23,6 +23,11 @@
 // everything, and the keeper, at the end of a pipe only the watcher writes,
 // releases the other. stop() closes both groups, then ends the keeper.
 //
+// Host mode (Options.host) watches the mounts given, or every mount of the
+// given types (followed as mounts come and go), of this process's mount
+// namespace, never a pseudo file system, and refuses the machine's initial
+// namespace unless allowed; none of the checks above apply (mounts.h).
+//
 // Two fanotify groups:
 // - a permission group (FAN_CLASS_CONTENT, FAN_MARK_MOUNT on the mount point)
 //   for FAN_OPEN_EXEC_PERM and FAN_OPEN_PERM;
@@ -82,7 +87,8 @@
 // engine's process) are allowed at once by the reader thread and still
 // queued, so the engine sees and answers them as its own events; the reader
 // never waits for a reply to an operation of its own process. The reader
-// itself opens nothing on the mount (directory handles are opened O_PATH).
+// itself opens nothing on the mount but directories, which raise no
+// permission event (the marks do not ask for FAN_ONDIR).
 //
 // Replies (the reply ioctl): REPLY_BLOCK denies the operation (the open or
 // exec fails with EPERM); every other code allows it (the 0x80 flag is

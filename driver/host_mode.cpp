@@ -77,7 +77,6 @@ ACDRIVER_API int acdriver_start(const struct acdriver_config* c, char* why, size
         o.deadline_deny = c->deadline_deny != 0;
         o.enforcing = c->enforcing != 0;
         o.initial_namespace = c->initial_namespace != 0;
-        if (o.mounts.size() == 1) o.mount = o.mounts[0];  // TEMPORARY until mount selection lands
         drv::Setup s;
         s.hook = s.driver = s.node = 1;
         drv::setup(s);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "fanotify_source.h"
+#include "mount_table.h"
 #include "proc_identity.h"
 #include "real_libc.h"
 
@@ -32,21 +33,6 @@ struct MountLine {
     unsigned major = 0, minor = 0;
     unsigned same_device = 0;  // mounts of the same file system
 };
-
-// Mount points in mountinfo escape space, tab, newline and backslash as \ooo.
-std::string unescape(const char* s)
-{
-    std::string out;
-    for (; *s; s++) {
-        if (s[0] == '\\' && s[1] >= '0' && s[1] <= '7' && s[2] >= '0' && s[2] <= '7' && s[3] >= '0' && s[3] <= '7') {
-            out += (char)((s[1] - '0') * 64 + (s[2] - '0') * 8 + (s[3] - '0'));
-            s += 3;
-        } else {
-            out += *s;
-        }
-    }
-    return out;
-}
 
 // Reads a mountinfo file: the mount at dir (when dir is not empty) and how
 // many mounts have the file system major:minor (of that mount, or the given
@@ -69,7 +55,7 @@ MountLine read_mountinfo(const char* file, const std::string& dir, unsigned majo
         if (sscanf(line, "%u %u %u:%u %4095s %4095s %n", &id, &parent, &major, &minor, root, point, &used) < 6)
             continue;
         devices.emplace_back(major, minor);
-        if (dir.empty() || unescape(point) != dir) continue;
+        if (dir.empty() || unescape_mount_path(point) != dir) continue;
         const char* rest = line + used;
         const char* sep = strstr(rest, " - ");
         if (!sep) continue;

@@ -34,7 +34,7 @@ std::string handle_path(Source& state, const struct fanotify_event_info_fid* inf
 {
     auto* fh = reinterpret_cast<struct file_handle*>(const_cast<unsigned char*>(info->handle));
     *name = reinterpret_cast<const char*>(fh->f_handle + fh->handle_bytes);
-    int fd = open_by_handle_at(state.mount_fd, fh, O_PATH | O_CLOEXEC);
+    int fd = open_handle(state, info, fh);
     if (fd < 0) return std::string();
     std::string dir = fd_path(fd);
     real::close(fd);

@@ -19,6 +19,7 @@
 
 #include "base/event_record.h"
 #include "fanotify_source.h"
+#include "mounts.h"
 #include "proc_identity.h"
 
 namespace drv::fan {
@@ -64,6 +65,7 @@ struct Source {
     bool on = false;
     Options opt;
     std::vector<std::string> watched;  // mount points marked now
+    HostMounts host;                   // host mode; the reader's own after start
     int perm_fd = -1, notif_fd = -1, mount_fd = -1, wake_r = -1, wake_w = -1;
     bool rename_event = false;
     pid_t self = 0;

@@ -18,7 +18,9 @@
 //   stops the live mode, allowing every event it still holds.
 // - live{mount = DIR, timeout_ms = N, handle = n} starts the live mode (live.h)
 //   and raises when it refuses; live(false) stops it and returns how many held
-//   events it allowed; live() returns its status and counters.
+//   events it allowed; live() returns its status and counters. With
+//   host = true it watches the mounts listed in mounts or, without them, every
+//   mount of the types in fstypes (host mode, fanotify_source.h).
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -344,6 +346,12 @@ int push_live_status(lua_State* L)
     set_bool(L, "on", st->on);
     lua_pushlstring(L, st->mount.data(), st->mount.size());
     lua_setfield(L, -2, "mount");
+    lua_createtable(L, static_cast<int>(st->mounts.size()), 0);
+    for (size_t i = 0; i < st->mounts.size(); i++) {
+        lua_pushlstring(L, st->mounts[i].data(), st->mounts[i].size());
+        lua_rawseti(L, -2, static_cast<int>(i + 1));
+    }
+    lua_setfield(L, -2, "mounts");
     set_number(L, "timeout_ms", st->timeout_ms);
     set_number(L, "handle", st->handle);
     set_bool(L, "rename_event", st->rename_event);
@@ -380,7 +388,7 @@ bool bool_field(lua_State* L, const char* key, bool dflt)
 }
 
 // live{mount = DIR, timeout_ms = N, handle = n, deadline_deny = b, enforcing = b,
-//      exempt = "path"} | live(false) | live()
+//      exempt = "path", host = b, mounts = {DIR...}, fstypes = "a,b"} | live(false) | live()
 int l_live(lua_State* L)
 {
     if (lua_isnoneornil(L, 1)) {
@@ -397,10 +405,20 @@ int l_live(lua_State* L)
         return 1;
     }
     luaL_checktype(L, 1, LUA_TTABLE);
+    const bool host = bool_field(L, "host", false);
+    lua_getfield(L, 1, "mounts");  // host mode: kept on the stack and read below where nothing raises
+    const int mounts_at = lua_gettop(L), nmounts = lua_istable(L, -1) ? static_cast<int>(lua_rawlen(L, -1)) : 0;
+    for (int i = 1; i <= nmounts; i++, lua_pop(L, 1))
+        if (lua_rawgeti(L, mounts_at, i), lua_type(L, -1) != LUA_TSTRING)
+            return luaL_error(L, "vavasim: live: field 'mounts' must be a list of strings");
+    char fstypes[256];
+    lua_getfield(L, 1, "fstypes");
+    snprintf(fstypes, sizeof fstypes, "%s", lua_type(L, -1) == LUA_TSTRING ? lua_tostring(L, -1) : "");
+    lua_pop(L, 1);
     char mount[PATH_MAX];
     lua_getfield(L, 1, "mount");
     size_t len = 0;
-    const char* m = lua_type(L, -1) == LUA_TSTRING ? lua_tolstring(L, -1, &len) : nullptr;
+    const char* m = lua_type(L, -1) == LUA_TSTRING ? lua_tolstring(L, -1, &len) : host ? "" : nullptr;
     if (!m) return luaL_error(L, "vavasim: live: field 'mount' must be a string");
     if (len >= sizeof mount || strlen(m) != len) return luaL_error(L, "vavasim: live: bad mount path");
     memcpy(mount, m, len + 1);
@@ -427,6 +445,14 @@ int l_live(lua_State* L)
     {
         drv::fan::Options o;
         o.mount = mount;
+        o.host = host;  // never the initial mount namespace: no initial_namespace here
+        for (int i = 1; i <= nmounts; i++, lua_pop(L, 1))
+            o.mounts.push_back((lua_rawgeti(L, mounts_at, i), lua_tostring(L, -1)));
+        for (const char* p = fstypes; *p;) {
+            size_t n = strcspn(p, ",");
+            if (n) o.fstypes.emplace_back(p, n);
+            p += n + (p[n] == ',');
+        }
         o.deadline_deny = deadline_deny;
         o.enforcing = enforcing;
         if (exempt[0]) o.exempt.push_back(exempt);
