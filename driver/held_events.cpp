@@ -47,6 +47,7 @@ uint32_t new_id_locked(Source& state)
 void hold_and_queue(Source& state, Held h, ac_event_record* rec)
 {
     h.reader_us = now_us() - h.read_us;  // the record is ready
+    const uint64_t key = h.file_key;
     uint32_t id;
     {
         std::lock_guard<std::mutex> lock(state.mu);
@@ -54,7 +55,7 @@ void hold_and_queue(Source& state, Held h, ac_event_record* rec)
         rec->id = id;
         state.held.emplace(id, std::move(h));
     }
-    if (queue(state, rec)) return;
+    if (queue(state, rec, key)) return;
     std::lock_guard<std::mutex> lock(state.mu);
     auto it = state.held.find(id);
     if (it == state.held.end()) return;  // answered meanwhile
@@ -94,6 +95,7 @@ void on_reply(uint32_t id, uint32_t code)
     if (!g_on.load()) return;
     Source& state = source();
     std::unique_ptr<ac_event_record> post;
+    uint64_t key;
     {
         std::lock_guard<std::mutex> lock(state.mu);
         if (!state.on) return;
@@ -114,12 +116,10 @@ void on_reply(uint32_t id, uint32_t code)
         // id with a new synthetic descriptor, and the open stays held (with
         // its first deadline) until that record's reply.
         post = std::move(h.post);
-        int32_t fd = new_fd_locked(state, h.pid, h.path);
-        state.sessions[{h.pid, h.path}].push_back(fd);
-        state.session_count++;
-        prune_sessions_locked(state);
+        int32_t fd = open_session_locked(state, h.pid, h.path, post->flags, h.file_key);
         post->fd = fd;
         post->rc = fd;
+        key = h.file_key;
         Held next = std::move(h);
         state.held.erase(it);
         uint32_t nid = new_id_locked(state);
@@ -127,7 +127,7 @@ void on_reply(uint32_t id, uint32_t code)
         state.held.emplace(nid, std::move(next));
     }
     uint32_t nid = post->id;
-    if (queue(state, post.get())) return;
+    if (queue(state, post.get(), key)) return;
     std::lock_guard<std::mutex> lock(state.mu);
     auto it = state.held.find(nid);
     if (it == state.held.end()) return;
