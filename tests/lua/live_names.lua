@@ -59,6 +59,12 @@ local ok, err = pcall(t.run, {
       local out, seen = run(c[1], 1)
       t.eq(execs(seen) .. " " .. tostring(out:find("not permitted") ~= nil), c[2] .. BLOCK .. " true", c[1])
     end
+    -- No path of the agent's namespace reaches other/tool once it covers other/: the driver denies it.
+    os.execute("mount -t tmpfs cover " .. dir .. "/other")
+    local before = sim.live().unnamed
+    local out, seen = run("unshare -m --propagation private sh -c 'umount other && other/tool'", 1)
+    os.execute("umount " .. dir .. "/other")
+    t.eq(execs(seen) .. tostring(out:find("not permitted") ~= nil) .. sim.live().unnamed - before, "true1", "unnamed")
   end},
   {"content changed behind the drift tracker makes the policy forget the verdict", function()
     for _, c in ipairs {
