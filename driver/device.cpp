@@ -278,6 +278,24 @@ int push(unsigned handle, const void* bytes, size_t n)
     return 0;
 }
 
+int push_spread(uint64_t key, const void* bytes, size_t n)
+{
+    if (n > kMaxRecord) return EMSGSIZE;
+    State& s = state();
+    std::lock_guard<std::mutex> lock(s.mu);
+    size_t live = 0;
+    for (auto& h : s.handles) live += h->open && !h->hung;
+    if (live == 0) return ENOENT;
+    size_t k = (size_t)(key % live);
+    for (auto& h : s.handles) {
+        if (!h->open || h->hung || k-- > 0) continue;
+        h->backlog.emplace_back(static_cast<const char*>(bytes), n);
+        pump_locked(*h);
+        break;
+    }
+    return 0;
+}
+
 int hangup(unsigned handle)
 {
     State& s = state();

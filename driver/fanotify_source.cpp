@@ -162,9 +162,12 @@ int start(const Options& options, std::string* why)
     const unsigned perm_flags = FAN_CLASS_CONTENT | FAN_CLOEXEC | FAN_NONBLOCK;
     perm = fanotify_init(perm_flags, O_RDONLY | O_LARGEFILE | O_CLOEXEC);
     if (perm < 0) return fail(errno, "fanotify_init(FAN_CLASS_CONTENT)");
-    if (!options.host && fanotify_mark(perm, FAN_MARK_ADD | FAN_MARK_MOUNT, FAN_OPEN_EXEC_PERM | FAN_OPEN_PERM,
+    // The file system, not the mount: a copy of the mount in another mount
+    // namespace, or a bind mount of one of its files, is another mount. Safe
+    // here: the tmpfs was made in this private namespace (check_mount).
+    if (!options.host && fanotify_mark(perm, FAN_MARK_ADD | FAN_MARK_FILESYSTEM, FAN_OPEN_EXEC_PERM | FAN_OPEN_PERM,
                                        AT_FDCWD, dir.c_str()) != 0)
-        return fail(errno, "fanotify_mark(FAN_MARK_MOUNT, FAN_OPEN_EXEC_PERM | FAN_OPEN_PERM)");
+        return fail(errno, "fanotify_mark(FAN_MARK_FILESYSTEM, FAN_OPEN_EXEC_PERM | FAN_OPEN_PERM)");
     const unsigned notif_flags = FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_NONBLOCK | FAN_REPORT_DFID_NAME;
     notif = fanotify_init(notif_flags, O_RDONLY | O_LARGEFILE | O_CLOEXEC);
     if (notif < 0) return fail(errno, "fanotify_init(FAN_REPORT_DFID_NAME)");

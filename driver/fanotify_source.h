@@ -29,8 +29,9 @@
 // namespace unless allowed; none of the checks above apply (mounts.h).
 //
 // Two fanotify groups:
-// - a permission group (FAN_CLASS_CONTENT, FAN_MARK_MOUNT on the mount point)
-//   for FAN_OPEN_EXEC_PERM and FAN_OPEN_PERM;
+// - a permission group (FAN_CLASS_CONTENT, FAN_MARK_FILESYSTEM: a copy of the
+//   mount in another mount namespace, or a bind mount of one of its files,
+//   is another mount) for FAN_OPEN_EXEC_PERM and FAN_OPEN_PERM;
 // - a notification group (FAN_REPORT_DFID_NAME, FAN_MARK_FILESYSTEM: the
 //   kernel refuses dirent events on a mount mark) for FAN_CLOSE_WRITE,
 //   FAN_ATTRIB, FAN_RENAME (or FAN_MOVED_FROM/TO where FAN_RENAME is missing)
@@ -41,13 +42,14 @@
 // blocked in the open call (found through /proc/<pid>/task/*/syscall), else
 // the pid.
 //
-// Records (names are absolute paths in the watching process's namespace;
-// every record carries an id from kFirstId up, pid, tid, ppid and execUid):
+// Records (names as below; every record carries an id from kFirstId up, pid,
+// tid, ppid and execUid):
 // | kernel event                 | record             | fields |
 // | FAN_OPEN_EXEC_PERM           | EVENT_EXECVE_PRE   | name, fd -100; held |
 // | FAN_OPEN_PERM                | EVENT_OPEN_PRE     | name, fd -100, flags and mode of the open call (from /proc/<pid>/task/<tid>/syscall); held |
 // |   the same, once allowed, when the open writes | EVENT_OPEN_POST | name, fd = rc = a synthetic descriptor, flags, mode; the open stays held until this record's reply |
 // | FAN_CLOSE_WRITE              | EVENT_CLOSE_PRE    | fd: the synthetic descriptor of that write open |
+// |   the same, when the engine's drift tracker missed the write (below) | EVENT_CHMOD_POST | as for FAN_ATTRIB |
 // | FAN_ATTRIB                   | EVENT_CHMOD_POST   | name, fd -100, rc 0, mode: the file's current st_mode |
 // | FAN_RENAME / FAN_MOVED_*     | EVENT_RENAME_POST  | oldname, name, fd = oldfd = -100, rc 0 |
 // | FAN_DELETE                   | EVENT_UNLINK_POST  | name, fd -100, rc 0 |
@@ -81,7 +83,46 @@
 // goes to the C library. What the engine cannot get back is a process: a
 // post event (close, chmod, rename, unlink) whose process has exited before
 // the engine reads the record is answered by the fast path without Lua,
-// since /proc/<pid>/exe is gone.
+// since /proc/<pid>/exe is gone (see Drift for what the driver does about it).
+//
+// Names. The engine joins the text of /proc/<pid>/root with a record's name
+// and resolves the result in the agent's mount namespace. A record's name N
+// is therefore made so that root text + N is a path P of the agent's
+// namespace that leads to the event's file: P is the path the event's
+// descriptor prints when stat(P) has that file's device and inode; else the
+// file reopened by handle through a mount of its file system in this
+// namespace (O_PATH), checked the same way. With root "/", N = P; else N is P
+// without the root text, and a P outside the root text has no name (nor has
+// one longer than the name field). So a process in another mount namespace,
+// with a file of its own mounted over a path, is judged by the file it
+// opens, and a chrooted process's names are resolved inside its root. An
+// exec without a name makes no record: it is denied (allowed in permissive
+// mode, counted in `would_deny`); an open without one is allowed at once.
+// Both count in `unnamed`. The gap: a script that an interpreter opens from
+// a file no path of the agent's namespace reaches (say, one covered there
+// by another mount) is never judged. A file system mounted only in another
+// namespace is not marked at all, so its files make no events. The paths of
+// notifications are found through the watched mount and are named for the
+// acting process the same way.
+//
+// Drift. The engine's drift tracker follows only write opens with O_CREAT or
+// O_TRUNC, at most DRIFT_RING_SIZE (64) at a time (the oldest dropped), and
+// loses a close whose process it cannot resolve. A close-pre is therefore
+// followed by an EVENT_CHMOD_POST of the file (mode: its st_mode, rc 0),
+// which the engine's quick filters hand to the policy as an "update", when
+// the write open was not one the tracker follows (or was not seen), when
+// more such opens were outstanding than the ring holds at any time since
+// that open, or when the writer has gone. The engine answers a post event of
+// a process it cannot find without the policy, so the post records (chmod,
+// rename, unlink) of a process that has gone (/proc/<pid>/exe unreadable)
+// name a stand-in: process 1, or, where its links are hidden, the nearest
+// readable ancestor of the agent. The close-pre keeps the writer, so that
+// the tracker releases its entry. A writer that closes and exits before the
+// engine reads its records is still lost to the policy.
+//
+// Handles. In host mode with no handle set, the records of one file (its
+// device and inode; a deleted file's path) go to one of the open handles, so
+// that their order holds with several workers.
 //
 // Own process. Permission events of the process that runs the fanotify source (the
 // engine's process) are allowed at once by the reader thread and still

@@ -49,10 +49,7 @@ std::unique_ptr<ac_event_record> open_post_locked(Source& state, std::unordered_
 {
     Held& h = it->second;
     std::unique_ptr<ac_event_record> post = std::move(h.post);
-    int32_t fd = new_fd_locked(state, h.pid, h.path);
-    state.sessions[{h.pid, h.path}].push_back(fd);
-    state.session_count++;
-    prune_sessions_locked(state);
+    int32_t fd = open_session_locked(state, h.pid, h.path, post->flags, h.file_key);
     post->fd = fd;
     post->rc = fd;
     Held next = std::move(h);
@@ -87,6 +84,7 @@ uint32_t new_id_locked(Source& state)
 void hold_and_queue(Source& state, Held h, ac_event_record* rec)
 {
     h.reader_us = now_us() - h.read_us;  // the record is ready
+    const uint64_t key = h.file_key;
     uint32_t id;
     {
         std::lock_guard<std::mutex> lock(state.mu);
@@ -94,7 +92,7 @@ void hold_and_queue(Source& state, Held h, ac_event_record* rec)
         rec->id = id;
         state.held.emplace(id, std::move(h));
     }
-    if (queue(state, rec)) return;
+    if (queue(state, rec, key)) return;
     std::lock_guard<std::mutex> lock(state.mu);
     auto it = state.held.find(id);
     if (it == state.held.end()) return;  // answered meanwhile
@@ -162,6 +160,7 @@ void on_reply(uint32_t id, uint32_t code)
     Source& state = source();
     std::unique_ptr<ac_event_record> post;
     Held permitted;  // a denial permissive mode allowed, logged once the lock is released
+    uint64_t key = 0;
     {
         std::lock_guard<std::mutex> lock(state.mu);
         if (!state.on) return;
@@ -184,6 +183,10 @@ void on_reply(uint32_t id, uint32_t code)
             respond_locked(state, h.event_fd, !block);
             state.held.erase(it);
         } else {
+            // A write open that was allowed: its open-post goes out under a new
+            // id with a new synthetic descriptor, and the open stays held (with
+            // its first deadline) until that record's reply.
+            key = h.file_key;
             post = open_post_locked(state, it);
         }
     }
@@ -192,7 +195,7 @@ void on_reply(uint32_t id, uint32_t code)
                   (int)permitted.pid);
     if (!post) return;
     uint32_t nid = post->id;
-    if (queue(state, post.get())) return;
+    if (queue(state, post.get(), key)) return;
     std::lock_guard<std::mutex> lock(state.mu);
     auto it = state.held.find(nid);
     if (it == state.held.end()) return;

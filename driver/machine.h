@@ -95,6 +95,9 @@ void reset();
 void setup(const Setup& s);
 Status status();
 int push(unsigned handle, const void* bytes, size_t n);
+// Pushes to one of the open handles that are not hung up, chosen by key:
+// the same key goes to the same handle while that set stays the same.
+int push_spread(uint64_t key, const void* bytes, size_t n);
 int hangup(unsigned handle);  // 0: every open handle
 std::vector<Reply> take_replies();
 std::vector<std::string> take_commands();

@@ -1,5 +1,5 @@
 // Notification events (close after write, attribute change, rename,
-// delete) become post records.
+// delete) become post records named for the engine (file_names.h).
 #include <fcntl.h>
 #include <sys/fanotify.h>
 #include <sys/stat.h>
@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "file_names.h"
 #include "machine.h"
 #include "real_libc.h"
 #include "source_state.h"
@@ -68,7 +69,7 @@ void rename_known_locked(Source& state, const std::string& from, const std::stri
 {
     for (auto& s : state.synthetic)
         if (s.second.path == from) s.second.path = to;
-    std::vector<std::pair<pid_t, std::deque<int32_t>>> moved;
+    std::vector<std::pair<pid_t, std::deque<Session>>> moved;
     for (auto it = state.sessions.begin(); it != state.sessions.end();) {
         if (it->first.second == from) {
             moved.emplace_back(it->first.first, std::move(it->second));
@@ -83,17 +84,75 @@ void rename_known_locked(Source& state, const std::string& from, const std::stri
     }
 }
 
-void rename_record(Source& state, pid_t tid, const ProcInfo& p, const std::string& from, const std::string& to)
+// The record's name for path in the name of process p; counts a miss.
+bool named(Source& state, pid_t pid, const std::string& path, std::string* name)
+{
+    if (name_for(pid, path, name)) return true;
+    std::lock_guard<std::mutex> lock(state.mu);
+    state.c.unnamed++;
+    return false;
+}
+
+uint64_t key_of(const std::string& path, const struct stat* st)
+{
+    return st ? file_key(st->st_dev, st->st_ino) : file_key(path);
+}
+
+void rename_record(Source& state, const ProcInfo& p, const std::string& from, const std::string& to)
 {
     if (from.empty() || to.empty()) return;
     {
         std::lock_guard<std::mutex> lock(state.mu);
         rename_known_locked(state, from, to);
     }
-    auto rec = new_record(EVENT_RENAME_POST, tid, p);
-    set_name(rec->name, &rec->name_len, to);
-    set_name(rec->oldname, &rec->oldname_len, from);
-    queue(state, rec.get());
+    std::string old_name, name;
+    if (!named(state, p.pid, from, &old_name) || !named(state, p.pid, to, &name)) return;
+    auto rec = new_record(EVENT_RENAME_POST, p.pid, p);
+    set_name(rec->name, &rec->name_len, name);
+    set_name(rec->oldname, &rec->oldname_len, old_name);
+    struct stat st;
+    queue(state, rec.get(), key_of(to, lstat(to.c_str(), &st) == 0 ? &st : nullptr));
+}
+
+// A chmod-post in the name of process p (its mode, rc 0); false when p has no
+// name for the file.
+bool chmod_record(Source& state, const ProcInfo& p, const std::string& path, const struct stat* st, uint64_t key)
+{
+    std::string name;
+    if (!name_for(p.pid, path, &name)) return false;
+    auto rec = new_record(EVENT_CHMOD_POST, p.pid, p);
+    if (st) rec->mode = st->st_mode;
+    set_name(rec->name, &rec->name_len, name);
+    queue(state, rec.get(), key);
+    return true;
+}
+
+// The close-pre of a write open. When the engine's drift tracker cannot have
+// followed that open (not a create or truncate, dropped from its full ring,
+// or a writer the engine can no longer find), a chmod-post of the file
+// follows, which the engine's quick filters hand to the policy as a change.
+void close_write(Source& state, pid_t pid, bool gone, const ProcInfo& actor, const std::string& path)
+{
+    ProcInfo writer = actor;
+    if (gone) writer = ProcInfo{pid, 0, 0};  // the close still releases its drift entry
+    auto rec = new_record(EVENT_CLOSE_PRE, pid, writer);
+    struct stat st;
+    const struct stat* have = lstat(path.c_str(), &st) == 0 ? &st : nullptr;
+    Session s;
+    bool unseen;
+    {
+        std::lock_guard<std::mutex> lock(state.mu);
+        bool found = take_session_locked(state, pid, path, &s);
+        if (!found) s.file_key = key_of(path, have);
+        rec->fd = found ? s.fd : new_fd_locked(state, pid, path);  // else an untracked descriptor
+        unseen = !found || !s.tracked || state.ring_full_seq >= s.seq || gone;
+    }
+    queue(state, rec.get(), s.file_key);
+    if (!unseen || chmod_record(state, actor, path, have, s.file_key)) return;
+    // A writer whose root does not hold the file (given the descriptor by another process).
+    if (!gone && chmod_record(state, proc_info(stand_in(state.self)), path, have, s.file_key)) return;
+    std::lock_guard<std::mutex> lock(state.mu);
+    state.c.unnamed++;
 }
 
 void notification_event(Source& state, const struct fanotify_event_metadata* m, const char* raw)
@@ -107,46 +166,36 @@ void notification_event(Source& state, const struct fanotify_event_metadata* m, 
             return;
         }
     }
-    const pid_t pid = m->pid, tid = m->pid;  // the thread is not known here
-    ProcInfo p = proc_info(pid);
+    // The thread is not known here. The engine answers a post event of a
+    // process it cannot find without the policy: once the process has gone,
+    // its post records go out in the name of a stand-in (process 1).
+    const pid_t pid = m->pid;
+    const bool gone = process_gone(pid);
+    ProcInfo p = proc_info(gone ? stand_in(state.self) : pid);
     Names n = event_names(state, m, raw);
     if ((m->mask & FAN_ATTRIB) && !n.name.empty()) {
-        auto rec = new_record(EVENT_CHMOD_POST, tid, p);
         struct stat st;
-        if (lstat(n.name.c_str(), &st) == 0) rec->mode = st.st_mode;
-        set_name(rec->name, &rec->name_len, n.name);
-        queue(state, rec.get());
-    }
-    if ((m->mask & FAN_CLOSE_WRITE) && !n.name.empty()) {
-        auto rec = new_record(EVENT_CLOSE_PRE, tid, p);
-        {
+        const struct stat* have = lstat(n.name.c_str(), &st) == 0 ? &st : nullptr;
+        if (!chmod_record(state, p, n.name, have, key_of(n.name, have))) {
             std::lock_guard<std::mutex> lock(state.mu);
-            auto it = state.sessions.find({pid, n.name});
-            if (it != state.sessions.end() && !it->second.empty()) {
-                rec->fd = it->second.front();
-                it->second.pop_front();
-                state.session_count--;
-                if (it->second.empty()) state.sessions.erase(it);
-            } else {
-                rec->fd = new_fd_locked(state, pid, n.name);  // an untracked descriptor
-            }
+            state.c.unnamed++;
         }
-        queue(state, rec.get());
     }
-    if (m->mask & FAN_RENAME) rename_record(state, tid, p, n.old_name, n.new_name);
+    if ((m->mask & FAN_CLOSE_WRITE) && !n.name.empty()) close_write(state, pid, gone, p, n.name);
+    if (m->mask & FAN_RENAME) rename_record(state, p, n.old_name, n.new_name);
     if (m->mask & FAN_MOVED_FROM) {
         std::lock_guard<std::mutex> lock(state.mu);
-        state.moved_pid = tid;
+        state.moved_pid = pid;
         state.moved_from = n.name;
     }
     if (m->mask & FAN_MOVED_TO) {
         std::string from;
         {
             std::lock_guard<std::mutex> lock(state.mu);
-            if (state.moved_pid == tid) from.swap(state.moved_from);
+            if (state.moved_pid == pid) from.swap(state.moved_from);
             state.moved_pid = 0;
         }
-        rename_record(state, tid, p, from, n.name);
+        rename_record(state, p, from, n.name);
     }
     if ((m->mask & FAN_DELETE) && !n.name.empty()) {
         {
@@ -154,9 +203,11 @@ void notification_event(Source& state, const struct fanotify_event_metadata* m, 
             for (auto& s : state.synthetic)
                 if (s.second.path == n.name) s.second.path += " (deleted)";
         }
-        auto rec = new_record(EVENT_UNLINK_POST, tid, p);
-        set_name(rec->name, &rec->name_len, n.name);
-        queue(state, rec.get());
+        std::string name;
+        if (!named(state, p.pid, n.name, &name)) return;
+        auto rec = new_record(EVENT_UNLINK_POST, p.pid, p);
+        set_name(rec->name, &rec->name_len, name);
+        queue(state, rec.get(), file_key(n.name));
     }
 }
 

@@ -1,4 +1,5 @@
-// Permission events (exec and open) become held records.
+// Permission events (exec and open) become held records named for the
+// engine (file_names.h).
 #include <fcntl.h>
 #include <sys/fanotify.h>
 #include <sys/stat.h>
@@ -10,6 +11,7 @@
 #include <mutex>
 #include <string>
 
+#include "file_names.h"
 #include "machine.h"
 #include "real_libc.h"
 #include "source_state.h"
@@ -43,7 +45,6 @@ void permission_event(Source& state, const struct fanotify_event_metadata* m)
     }
     if (allow_exempt(state, m)) return;
     ProcInfo p = proc_info(pid);
-    std::string path = fd_path(m->fd);
     uint32_t flags = 0, mode = 0;
     pid_t tid = pid;
     Call call = exec ? Call::exec : open_call(pid, &tid, &flags, &mode);
@@ -55,12 +56,12 @@ void permission_event(Source& state, const struct fanotify_event_metadata* m)
         return;
     }
     auto rec = new_record(exec ? EVENT_EXECVE_PRE : EVENT_OPEN_PRE, tid, p);
-    set_name(rec->name, &rec->name_len, path);
     rec->flags = flags;
     rec->mode = mode;
     if (pid == state.self) {
         // The engine's own process: never wait for ourselves. The record still
         // goes to the engine, which answers it as an own event.
+        set_name(rec->name, &rec->name_len, fd_path(m->fd));
         {
             std::lock_guard<std::mutex> lock(state.mu);
             state.c.own++;
@@ -69,15 +70,31 @@ void permission_event(Source& state, const struct fanotify_event_metadata* m)
         queue(state, rec.get());
         return;
     }
+    std::string path = have_stat ? verified_path(state, m->fd, st) : std::string(), name;
+    if (!name_for(pid, path, &name)) {
+        // Nothing the engine resolves leads to this file: an exec is judged
+        // here, an open goes through.
+        std::lock_guard<std::mutex> lock(state.mu);
+        state.c.unnamed++;
+        bool allow = !exec || !state.opt.enforcing;
+        if (exec && allow) {
+            state.c.would_deny++;
+            if (have_stat) state.exec_followup[pid] = {st.st_dev, st.st_ino};
+        }
+        respond_locked(state, m->fd, allow);
+        return;
+    }
+    set_name(rec->name, &rec->name_len, name);
     Held h;
     h.read_us = read_us;
     h.event_fd = m->fd;
     h.pid = pid;
     h.exec = exec;
     h.path = path;
+    h.file_key = file_key(st.st_dev, st.st_ino);
     if (exec) {
         std::lock_guard<std::mutex> lock(state.mu);
-        if (have_stat) state.exec_followup[pid] = {st.st_dev, st.st_ino};
+        state.exec_followup[pid] = {st.st_dev, st.st_ino};
         h.deadline = now_ms() + state.opt.timeout_ms;
     } else {
         std::lock_guard<std::mutex> lock(state.mu);
@@ -86,7 +103,7 @@ void permission_event(Source& state, const struct fanotify_event_metadata* m)
     }
     if (!exec && (flags & O_ACCMODE) != O_RDONLY) {
         h.post = new_record(EVENT_OPEN_POST, tid, p);
-        set_name(h.post->name, &h.post->name_len, path);
+        set_name(h.post->name, &h.post->name_len, name);
         h.post->flags = flags;
         h.post->mode = mode;
     }

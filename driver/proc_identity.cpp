@@ -8,6 +8,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -126,6 +127,35 @@ std::string mnt_ns(pid_t pid)
     snprintf(link, sizeof link, "/proc/%d/ns/mnt", (int)pid);
     ssize_t n = real::readlink(link, target, sizeof target - 1);
     return n > 0 ? std::string(target, (size_t)n) : std::string();
+}
+
+bool process_gone(pid_t pid)
+{
+    char link[64], target[16];
+    snprintf(link, sizeof link, "/proc/%d/exe", (int)pid);
+    return real::readlink(link, target, sizeof target) < 0 && errno == ENOENT;
+}
+
+namespace {
+
+bool links_readable(pid_t pid)
+{
+    char link[64], target[16];
+    snprintf(link, sizeof link, "/proc/%d/exe", (int)pid);
+    if (real::readlink(link, target, sizeof target) < 0) return false;
+    snprintf(link, sizeof link, "/proc/%d/root", (int)pid);
+    return real::readlink(link, target, sizeof target) >= 0;
+}
+
+}  // namespace
+
+pid_t stand_in(pid_t self)
+{
+    if (links_readable(1)) return 1;
+    pid_t p = parent_of(self);
+    for (int depth = 0; p > 1 && depth < 64; depth++, p = parent_of(p))
+        if (links_readable(p)) return p;
+    return 1;
 }
 
 pid_t parent_of(pid_t pid)

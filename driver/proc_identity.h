@@ -28,6 +28,14 @@ Call thread_call(pid_t pid, pid_t tid, uint32_t* flags, uint32_t* mode);
 Call open_call(pid_t pid, pid_t* tid, uint32_t* flags, uint32_t* mode);
 // The mount namespace of a process ("mnt:[...]"), empty when unreadable.
 std::string mnt_ns(pid_t pid);
+// True once a process no longer has a program (/proc/<pid>/exe): it has
+// exited, or is exiting and has closed its memory, which precedes the
+// closing of its files.
+bool process_gone(pid_t pid);
+// The process that post records of a gone one are made in the name of:
+// process 1, or, where its links are hidden (some sandboxes), the nearest
+// ancestor of self whose links the engine can read.
+pid_t stand_in(pid_t self);
 // The parent of a process, 0 when unreadable.
 pid_t parent_of(pid_t pid);
 

@@ -63,6 +63,7 @@ void prune_sessions_locked(Source& state)
     for (auto it = state.sessions.begin(); it != state.sessions.end();) {
         if (kill(it->first.first, 0) != 0 && errno == ESRCH) {
             state.session_count -= it->second.size();
+            for (const Session& s : it->second) state.tracked_sessions -= s.tracked;
             it = state.sessions.erase(it);
         } else {
             ++it;
@@ -70,25 +71,60 @@ void prune_sessions_locked(Source& state)
     }
     if (state.session_count >= kMaxSessions) {
         state.sessions.clear();
-        state.session_count = 0;
+        state.session_count = state.tracked_sessions = 0;
     }
 }
 
-// Queues a record (giving it an id when it has none); false when no handle
-// took it.
-bool queue(Source& state, ac_event_record* rec)
+// A write open the engine is told about (its open-post): its synthetic
+// descriptor. The engine's drift ring drops its oldest entries once more
+// tracked opens are outstanding than it holds; such a moment is remembered,
+// so that the closes of the opens made before it are reported as changes.
+int32_t open_session_locked(Source& state, pid_t pid, const std::string& path, uint32_t flags, uint64_t file_key)
+{
+    if (state.sessions.empty()) state.session_count = state.tracked_sessions = 0;
+    Session s;
+    s.fd = new_fd_locked(state, pid, path);
+    s.seq = state.next_seq++;
+    s.tracked = (flags & (O_CREAT | O_TRUNC)) != 0;
+    s.file_key = file_key;
+    state.sessions[{pid, path}].push_back(s);
+    state.session_count++;
+    state.tracked_sessions += s.tracked;
+    if (state.tracked_sessions > kEngineDriftRing) state.ring_full_seq = s.seq;
+    prune_sessions_locked(state);
+    return s.fd;
+}
+
+// The oldest write open of this process on this file, taken off; false when
+// there is none.
+bool take_session_locked(Source& state, pid_t pid, const std::string& path, Session* out)
+{
+    auto it = state.sessions.find({pid, path});
+    if (it == state.sessions.end() || it->second.empty()) return false;
+    *out = it->second.front();
+    it->second.pop_front();
+    state.session_count--;
+    state.tracked_sessions -= out->tracked;
+    if (it->second.empty()) state.sessions.erase(it);
+    return true;
+}
+
+bool queue(Source& state, ac_event_record* rec, uint64_t file_key)
 {
     unsigned handle;
+    bool spread;
     {
         std::lock_guard<std::mutex> lock(state.mu);
         handle = state.opt.handle;
+        spread = state.opt.host && handle == 0;
         if (!rec->id) rec->id = new_id_locked(state);
         if (state.missed) {
             rec->missed = state.missed;
             state.missed = 0;
         }
     }
-    int err = push(handle, rec, sizeof *rec);
+    // Several workers: the records of one file go to one of them, in order.
+    int err = spread ? push_spread(file_key, rec, sizeof *rec) : push(handle, rec, sizeof *rec);
     std::lock_guard<std::mutex> lock(state.mu);
     if (err) {
         state.c.unqueued++;

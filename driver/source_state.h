@@ -28,6 +28,7 @@ constexpr uint32_t kReplyBlock = 3;        // REPLY_BLOCK
 constexpr uint32_t kReplyCodeMask = 0x7F;  // the 0x80 flag only asks for eta
 constexpr size_t kMaxSessions = 4096;      // write opens waiting for their close
 constexpr size_t kMaxSynthetic = 4096;     // synthetic descriptors readlink still answers
+constexpr size_t kEngineDriftRing = 64;    // write opens the engine's drift tracker holds (DRIFT_RING_SIZE)
 constexpr size_t kReadBuffer = 64 * 1024;
 
 inline int64_t now_us()
@@ -50,7 +51,16 @@ struct Held {
     // A write open: once the open-pre is allowed, this open-post goes out and
     // the open stays held until the open-post's reply.
     std::unique_ptr<ac_event_record> post;
-    std::string path;
+    std::string path;  // verified, in this namespace (file_names.h)
+    uint64_t file_key = 0;
+};
+
+// A write open waiting for its close.
+struct Session {
+    int32_t fd = 0;         // its synthetic descriptor
+    uint64_t seq = 0;       // write opens count up
+    bool tracked = false;   // O_CREAT or O_TRUNC: the engine's drift tracker follows it
+    uint64_t file_key = 0;
 };
 
 // The owner and file of a synthetic descriptor, for readlink.
@@ -75,8 +85,11 @@ struct Source {
     uint32_t next_id = kFirstId;
     int32_t next_fd = kSyntheticFdBase;
     std::unordered_map<pid_t, std::pair<dev_t, ino_t>> exec_followup;  // by process
-    std::map<std::pair<pid_t, std::string>, std::deque<int32_t>> sessions;
+    std::map<std::pair<pid_t, std::string>, std::deque<Session>> sessions;
     size_t session_count = 0;
+    size_t tracked_sessions = 0;  // of session_count
+    uint64_t next_seq = 1;
+    uint64_t ring_full_seq = 0;   // the last write open made with more tracked ones open than the engine's ring holds
     std::unordered_map<int32_t, Synthetic> synthetic;
     std::deque<int32_t> synthetic_order;
     std::vector<std::pair<dev_t, ino_t>> exempt;  // exempt programs (set before the reader starts)
@@ -97,7 +110,11 @@ void set_name(char* field, uint32_t* len, const std::string& s);
 std::unique_ptr<ac_event_record> new_record(uint32_t type, pid_t tid, const ProcInfo& p);
 int32_t new_fd_locked(Source& state, pid_t pid, const std::string& path);
 void prune_sessions_locked(Source& state);
-bool queue(Source& state, ac_event_record* rec);
+int32_t open_session_locked(Source& state, pid_t pid, const std::string& path, uint32_t flags, uint64_t file_key);
+bool take_session_locked(Source& state, pid_t pid, const std::string& path, Session* out);
+// Queues a record (giving it an id when it has none); false when no handle
+// took it. file_key picks the handle in host mode when no handle is set.
+bool queue(Source& state, ac_event_record* rec, uint64_t file_key = 0);
 
 // held_events.cpp
 void respond_locked(Source& state, int event_fd, bool allow);
