@@ -75,6 +75,8 @@ MountLine read_mountinfo(const char* file, const std::string& dir, unsigned majo
     return m;
 }
 
+}  // namespace
+
 // The nearest ancestor that lives in another mount namespace (this process's
 // namespace was made below it), or 0 when there is none that can be read.
 pid_t outside_ancestor()
@@ -89,10 +91,8 @@ pid_t outside_ancestor()
     }
     return 0;
 }
-
-}  // namespace
-
-int refuse(std::string* why, int err, const std::string& text)
+int refuse(std::string* why
+, int err, const std::string& text)
 {
     *why = text;
     return err;

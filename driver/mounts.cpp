@@ -86,7 +86,10 @@ int mark_file_system(int notif, const char* dir, bool* rename)
 int mark_mount(HostMounts* hm, int perm, int notif, bool* rename, const MountEntry& m)
 {
     const char* dir = m.point.c_str();
-    if (fanotify_mark(perm, FAN_MARK_ADD | FAN_MARK_MOUNT, FAN_OPEN_EXEC_PERM | FAN_OPEN_PERM, AT_FDCWD, dir) != 0) {
+    bool made_here = std::find(hm->outside.begin(), hm->outside.end(), std::make_pair(m.major, m.minor)) ==
+                     hm->outside.end();
+    const unsigned scope = hm->whole_everywhere || made_here ? FAN_MARK_FILESYSTEM : FAN_MARK_MOUNT;
+    if (fanotify_mark(perm, FAN_MARK_ADD | scope, FAN_OPEN_EXEC_PERM | FAN_OPEN_PERM, AT_FDCWD, dir) != 0) {
         int err = errno;
         hm->marked.push_back({m.id, m.point, 0, false});
         return err;
@@ -133,11 +136,30 @@ void rehome_file_systems(HostMounts* hm)
 
 }  // namespace
 
+// Fills hm->outside (or whole_everywhere when protecting the initial
+// namespace, as asked); false when the namespace this one was made from
+// cannot be read.
+bool outside_devices(HostMounts* hm, bool initial_allowed)
+{
+    pid_t outside = outside_ancestor();
+    if (!outside) {
+        hm->whole_everywhere = initial_allowed;
+        return initial_allowed;
+    }
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/mountinfo", (int)outside);
+    std::string text = read_file(path);
+    if (text.empty()) return false;
+    for (const MountEntry& m : parse_mountinfo(text)) hm->outside.emplace_back(m.major, m.minor);
+    return true;
+}
+
 int watch_host_mounts(HostMounts* hm, int perm, int notif, const Options& o, bool* rename, std::string* why)
 {
     std::string own_link = mnt_ns(getpid()), init_link = mnt_ns(1);
     std::string own_table = read_file("/proc/self/mountinfo"), init_table = read_file("/proc/1/mountinfo");
     if (int err = check_namespace(own_link, init_link, own_table, init_table, o.initial_namespace, why)) return err;
+    if (!outside_devices(hm, o.initial_namespace)) return refuse(why, EPERM, "cannot read the mount table this namespace was made from");
     char buf[64];
     if (read_small("/proc/sys/fs/nr_open", buf, sizeof buf) && strtoll(buf, nullptr, 10) >= kSyntheticFdBase)
         return refuse(why, EPERM, "fs.nr_open reaches the synthetic descriptor numbers");

@@ -2,8 +2,13 @@
 // fanotify groups at start and, when chosen by type, followed as mounts come
 // and go.
 //
-// Permission events are asked for on each mount (a mount mark), change
-// notifications once per file system (a file-system mark). A file system
+// Permission events are asked for on the whole file system where that holds
+// no process of the machine beyond this namespace's reach: when protecting
+// the initial namespace (every namespace and container is then covered), or
+// for a file system made in this private namespace (not mounted in the
+// namespace it was made from). Elsewhere (a private namespace's copy of the
+// machine's mounts) on each mount only, so that the machine's own processes
+// are never held. Change notifications are asked for once per file system. A file system
 // that refuses the latter or whose file handles cannot be opened again
 // (overlay without export support, a btrfs subvolume) is still watched for
 // permission events; one line on standard error says its change
@@ -21,6 +26,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace drv::fan {
@@ -38,6 +44,8 @@ struct HostMounts {
     struct FileSystem {
         std::string dir;    // a watched mount point of it; empty: no change notifications
     };
+    bool whole_everywhere = false;  // protecting the initial namespace: file-system marks
+    std::vector<std::pair<unsigned, unsigned>> outside;  // devices mounted where this namespace was made
     int table_fd = -1;      // the mount table, polled for changes (mounts chosen by type only)
     std::vector<Marked> marked;
     std::map<uint64_t, FileSystem> file_systems;

@@ -24,14 +24,14 @@ local function wait_for(fn, what, seconds)
 end
 
 -- Starts `acagent host` on the tmpfs with a policy; returns the agent.
-local function agent(mode, policy, extra)
+local function agent(mode, policy, extra, where)
   local n = #t.sh("ls " .. work) -- a fresh name per agent
   local base = ("%s/a%d"):format(work, n)
   t.writefile(base .. ".lua", POLICIES[policy] or policy)
   -- A child of this process (not an orphan), so that the agent's ancestors
   -- show the namespace it was made in.
-  local proc = io.popen(("%s host --mode %s --mount %s --policy %s.lua --status-file %s.json %s >%s.log 2>&1 </dev/null & " ..
-                         "echo $!; wait $!; echo $? >%s.rc"):format(AGENT, mode, dir, base, base, extra or "", base, base))
+  local proc = io.popen(("%s host --mode %s %s --policy %s.lua --status-file %s.json %s >%s.log 2>&1 </dev/null & " ..
+                         "echo $!; wait $!; echo $? >%s.rc"):format(AGENT, mode, where or "--mount " .. dir, base, base, extra or "", base, base))
   t.writefile(base .. ".pid", proc:read("*l"))
   local a = {pid = tonumber(slurp(base .. ".pid")), base = base}
   function a.log() return slurp(base .. ".log") end
@@ -70,9 +70,9 @@ local ok, err = pcall(t.run, {
     local a = agent("enforcing", "sample")
     t.eq(run(APPROVED), 0, "approved")
     t.eq(run(OTHER), 126, "other")
-    local s = a.status()
+    local s
+    wait_for(function() s = a.status() return counter(s, "denied") == 1 end, "the denial in the status")
     assert(s:find('"mode":"enforcing"') and s:find(dir, 1, true), s)
-    assert(counter(s, "denied") >= 1, s)
     t.eq(a.stop(), 0, "exit status")
     assert(a.log():find("0 held events answered"), a.log())
   end},
@@ -110,10 +110,21 @@ local ok, err = pcall(t.run, {
     for _ = 1, 5 do os.execute("kill -HUP " .. a.pid .. "; sleep 0.1") end
     wait_for(stream, "the stream", 60)
     t.eq(run(OTHER), 0, "other/ trusted after the reload")
-    local s = a.status()
-    t.eq(counter(s, "deadline_allowed"), 0, "deadline answers")
+    wait_for(function() return counter(a.status(), "replied") >= 301 end, "the status")
+    t.eq(counter(a.status(), "deadline_allowed"), 0, "deadline answers")
     assert(a.log():find("policy reloaded"), a.log())
     a.stop()
+  end},
+  {"by type: the namespace's copy of the root file system; programs of /usr/bin are seen and allowed", function()
+    local root = t.sh("findmnt -n -o FSTYPE /"):match("%S+")
+    local a = agent("enforcing", POLICIES.sample:gsub("'/usr/bin/'", ("'/usr/', '/bin/', '/lib', %q"):format(t.build .. "/")),
+                    "--deadline 1000", "--fstypes " .. root)
+    local function execs() return counter(a.status(), "event_exec_pre") end
+    local before = execs()
+    t.eq(run("/usr/bin/true"), 0, "/usr/bin/true")
+    wait_for(function() return execs() > before end, "the exec in the engine's counters")
+    assert(a.status():find('"mounts":["/"', 1, true), a.status())
+    t.eq(a.stop(), 0, "exit status")
   end},
   {"100,000 opens: the agent's resident memory stays flat", function()
     local a = agent("enforcing", "sample")
