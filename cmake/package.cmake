@@ -7,7 +7,8 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "acengine maintainers <acengine@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "application-control engine for the host agent's Lua 5.2 interpreter")
 set(CPACK_PACKAGE_DESCRIPTION "The allow-listing engine as the Lua modules ac, lacdc and vava,
-the host library stand-in, the acagent embedding host, the acpolicy helper
+the host library stand-in, the acagent embedding host with its user-space
+fanotify driver (acagent host) and systemd service, the acpolicy helper
 module for policy code, a sample policy and the documentation.")
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_DEB_COMPONENT_INSTALL ON)
@@ -18,4 +19,7 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The service's options and the log rotation are the administrator's to edit.
+file(WRITE ${CMAKE_BINARY_DIR}/conffiles "/etc/default/acagent\n/etc/logrotate.d/acagent\n")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/conffiles)
 include(CPack)

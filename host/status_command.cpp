@@ -129,9 +129,17 @@ void print_members(const JsonValue& obj, int indent)
         if (m.second.kind == JsonValue::object) {
             printf("%*s%s\n", indent, "", m.first.c_str());
             print_members(m.second, indent + 2);
-        } else if (m.second.kind == JsonValue::array) {
+        } else if (m.second.kind == JsonValue::array && m.first == "workers") {
             printf("%*s%s\n", indent, "", m.first.c_str());
             print_workers(m.second, indent + 2);
+        } else if (m.second.kind == JsonValue::array) {
+            // A list of values (the watched mounts): one line, separated by spaces.
+            printf("%*s%-*s ", indent, "", (int)width, m.first.c_str());
+            for (const JsonValue& v : m.second.items) {
+                putchar(' ');
+                print_scalar(v, indent);
+            }
+            putchar('\n');
         } else {
             printf("%*s%-*s  ", indent, "", (int)width, m.first.c_str());
             print_scalar(m.second, indent);

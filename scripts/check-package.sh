@@ -29,8 +29,10 @@ env -u LD_LIBRARY_PATH lua5.2 -e "package.cpath='$x/usr/lib/x86_64-linux-gnu/lua
   package.path='$x/usr/share/lua/5.2/?.lua;'..package.path
   require 'ac' require 'lacdc' require 'vava' require 'acpolicy'" || fail "the modules do not load"
 "$x/usr/bin/acagent" --help >/dev/null || fail "acagent --help"
+"$x/usr/bin/acagent" host --help >/dev/null || fail "acagent host --help (the driver library)"
 "$x/usr/bin/acagent" --version | grep -qF "$(dpkg-deb -f "$deb" Version)" || fail "acagent --version"
-for f in usr/share/doc/acengine/{copyright,CHANGELOG.md,reference.md} usr/share/acengine/examples/policy.lua; do
+for f in usr/share/doc/acengine/{copyright,CHANGELOG.md,reference.md,operations.md} usr/share/acengine/examples/policy.lua \
+    usr/share/acengine/host.lua usr/lib/systemd/system/acagent.service etc/default/acagent etc/logrotate.d/acagent; do
     test -s "$x/$f" || fail "no $f"
 done
 
@@ -43,7 +45,9 @@ dpkg_root() { PATH="$tmp/bin:$PATH" dpkg --root="$r" --log=/dev/null --force-scr
 dpkg_root --force-depends -i "$deb" >"$tmp/dpkg.out" 2>&1 || { cat "$tmp/dpkg.out" >&2; fail "dpkg -i into a scratch root"; }
 dpkg_root -L acengine | grep -q /lua/5.2/ac.so || fail "dpkg lists no ac.so"
 test -L "$r/usr/lib/x86_64-linux-gnu/lua/5.2/lacdc.so" || fail "lacdc.so not installed"
-dpkg_root -r acengine >/dev/null
+dpkg-deb -e "$deb" "$tmp/control"
+grep -qx /etc/default/acagent "$tmp/control/conffiles" || fail "the service's options are not a conffile"
+dpkg_root --purge acengine >/dev/null
 grep -c ldconfig "$tmp/ldconfig.log" | grep -qx 2 || fail "postinst/postrm did not run ldconfig"
 left=$(find "$r" -mindepth 1 -not -path "$r/var" -not -path "$r/var/lib" -not -path "$r/var/lib/dpkg*")
 [ -z "$left" ] || fail "left behind after removal: $left"

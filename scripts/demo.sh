@@ -19,3 +19,10 @@ if [ "$(id -u)" -eq 0 ] && unshare -m --propagation private true 2>/dev/null; th
 else
     echo "(skipped: needs root and a private mount namespace)"
 fi
+echo
+echo "== host mode: acagent host protects a mount with the linked driver, no preload =="
+if [ "$(id -u)" -eq 0 ] && unshare -m --propagation private true 2>/dev/null; then
+    timeout 60 unshare -m --propagation private "$top/examples/host_demo.sh" "$top/build" "$top"
+else
+    echo "(skipped: needs root and a private mount namespace)"
+fi
