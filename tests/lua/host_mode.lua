@@ -23,6 +23,8 @@ local function wait_for(fn, what, seconds)
   error("timed out waiting for " .. what)
 end
 
+local running = {}  -- agents not stopped yet, stopped at the end whatever failed
+
 -- Starts `acagent host` on the tmpfs with a policy; returns the agent.
 local function agent(mode, policy, extra, where)
   local n = #t.sh("ls " .. work) -- a fresh name per agent
@@ -41,8 +43,10 @@ local function agent(mode, policy, extra, where)
     os.execute(("kill -%s %d 2>/dev/null"):format(sig or "TERM", a.pid))
     wait_for(function() return a.rc() end, "the agent to exit")
     proc:close()
+    running[a] = nil
     return a.rc()
   end
+  running[a] = true
   wait_for(function() return a.log():find("protecting") or a.rc() end, "the agent to start")
   assert(not a.rc(), "the agent did not start: " .. a.log())
   wait_for(function() return io.open(base .. ".json") end, "the status snapshot")
@@ -134,9 +138,13 @@ local ok, err = pcall(t.run, {
     local before = rss()
     assert(t.sh(OPS .. " open " .. dir .. "/data 100000"):find("^ok"))
     local grown = rss() - before
-    assert(grown < 2048, ("grew by %d kB"):format(grown))
+    -- A sanitizer's allocator keeps freed memory in quarantine: nothing to measure there.
+    if os.getenv("ACSANITIZE") == "" or not os.getenv("ACSANITIZE") then
+      assert(grown < 2048, ("grew by %d kB"):format(grown))
+    end
     a.stop()
   end},
 })
+for a in pairs(running) do pcall(a.stop, "KILL") end
 os.execute("umount " .. dir .. "; rm -rf " .. dir .. " " .. work)
 if not ok then error(err, 0) end
