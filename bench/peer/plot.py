@@ -42,7 +42,8 @@ def main(results, png):
         if base:
             bottom.axhline(base, color="grey", linestyle="--", label="no watcher")
             bottom.legend(fontsize=8)
-        bottom.set_title(f"{title}: storm ops/s (4 processes)")
+        bottom.set_yscale("log")
+        bottom.set_title(f"{title}: storm ops/s (4 processes, log scale)")
         for ax in (top, bottom):
             ax.tick_params(axis="x", labelrotation=30, labelsize=8)
     fig.tight_layout()
