@@ -433,11 +433,13 @@ def report(source, results):
     if "fapolicyd_skipped" in env:
         out += ["", f"fapolicyd was not measured: {env['fapolicyd_skipped']}."]
     else:
-        out += ["", f"Priority: its unit file sets no `Nice=` ({env.get('fapolicyd_unit_nice', 'none')}); its shipped "
-                f"configuration sets `nice_val = {env.get('fapolicyd_shipped_nice_val', '?')}`, so it runs once with "
-                "`nice_val = 0` (equal priority with the agent, the comparison the targets use) and once with the "
-                "shipped value (observed nice: "
-                f"{rss.get('fapolicyd_nice', {}).get('nice', '?')})."]
+        unit = env.get("fapolicyd_unit_nice", "none")
+        out += ["", "Priority: its unit file sets " + ("no `Nice=`" if unit == "none" else f"`{unit}`") +
+                f"; its shipped configuration sets `nice_val = {env.get('fapolicyd_shipped_nice_val', '?')}`, "
+                "which the daemon applies to itself (observed nice "
+                f"{rss.get('fapolicyd_nice', {}).get('nice', '?')}, a higher priority than the agent's 0). So it runs "
+                "once with `nice_val = 0` (equal priority, the comparison the targets use) and once with the "
+                "shipped value."]
     out += ["", "Latency per operation (µs: the median, and what the watcher adds to the median, p90 and p99 of no watcher), storms (operations per "
             "second, all processes together) and the daemon's cost per operation during the storms "
             "(CPU µs from utime + stime, read- and write-like system calls from `/proc/PID/io`):", ""]
