@@ -35,6 +35,7 @@ void print_help()
     printf("usage: acagent [options] script.lua [args...]\n"
            "       acagent host --mode permissive|enforcing [options]   (see acagent host --help)\n"
            "       acagent mode enforcing|permissive [PID]\n"
+           "       acagent trust add|remove|list|check ...             (see acagent trust --help)\n"
            "       acagent status [--json] [PID|PATH]\n"
            "\n"
            "Runs script.lua in N threads at once, each in a Lua 5.2 state of its own\n"
@@ -103,6 +104,7 @@ int main(int argc, char** argv)
     const char* exe_dir = dirname(exe);
     if (argc > 1 && strcmp(argv[1], "host") == 0) return host_command(argc - 1, argv + 1, exe_dir);
     if (argc > 1 && strcmp(argv[1], "mode") == 0) return mode_command(argc - 1, argv + 1);
+    if (argc > 1 && strcmp(argv[1], "trust") == 0) return trust_command(argc - 1, argv + 1, exe_dir);
     static const option long_opts[] = {
         {"workers", required_argument, nullptr, 'w'},
         {"status-file", required_argument, nullptr, 'S'},

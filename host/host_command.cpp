@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "driver/host_mode.h"
+#include "file_info.h"
 #include "status_command.h"
 #include "workers.h"
 
@@ -54,7 +55,8 @@ void print_host_help()
            "  --deadline-answer allow|deny\n"
            "                         what the deadline answers (default allow)\n"
            "  --exempt PATH          never hold operations of this program (repeatable)\n"
-           "  --policy FILE          the policy module (default: the sample policy)\n"
+           "  --policy FILE          the policy module (default: trust by content,\n"
+           "                         trust/policy.lua; see acagent trust --help)\n"
            "  -w, --workers N        policy workers, 1..%d (default %d)\n"
            "  --watch-initial-namespace\n"
            "                         allow watching the machine's initial mount namespace\n"
@@ -85,15 +87,6 @@ bool parse_int(const char* s, int lo, int hi, int* out)
 }
 
 bool readable(const std::string& path) { return access(path.c_str(), R_OK) == 0; }
-
-// A file shipped with acagent: beside an installed binary (../share/acengine),
-// else in the source tree it was built from.
-std::string shipped(const char* exe_dir, const char* installed, const char* source)
-{
-    std::string p = std::string(exe_dir) + "/../share/acengine/" + installed;
-    if (readable(p)) return p;
-    return std::string(AC_SOURCE_DIR) + "/" + source;
-}
 
 // ---------------------------------------------------------------- Lua module acagent.host
 
@@ -136,6 +129,7 @@ void prepare_state(lua_State* L)
     lua_pushcfunction(L, open_host_module);
     lua_setfield(L, -2, "acagent.host");
     lua_pop(L, 2);
+    preload_file_info(L);
 }
 
 // ---------------------------------------------------------------- signals
@@ -230,12 +224,21 @@ int parse_host_options(int argc, char** argv, HostOptions& o)
 
 }  // namespace
 
+// A file shipped with acagent: beside an installed binary (../share/acengine),
+// else in the source tree it was built from.
+std::string shipped(const char* exe_dir, const char* installed, const char* source)
+{
+    std::string p = std::string(exe_dir) + "/../share/acengine/" + installed;
+    if (readable(p)) return p;
+    return std::string(AC_SOURCE_DIR) + "/" + source;
+}
+
 int host_command(int argc, char** argv, const char* exe_dir)
 {
     HostOptions o;
     if (int rc = parse_host_options(argc, argv, o)) return rc;
     std::string runner = shipped(exe_dir, "host.lua", "policy/host.lua");
-    g_policy = o.policy ? o.policy : shipped(exe_dir, "examples/policy.lua", "examples/policy.lua");
+    g_policy = o.policy ? o.policy : shipped(exe_dir, "trust/policy.lua", "trust/policy.lua");
     if (!readable(g_policy)) {
         fprintf(stderr, "acagent host: cannot read the policy %s: %s\n", g_policy.c_str(), strerror(errno));
         return 1;
