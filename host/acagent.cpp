@@ -16,6 +16,7 @@
 #include <new>
 #include <string>
 
+#include "file_info.h"
 #include "host_command.h"
 #include "status_command.h"
 #include "status_snapshot.h"
@@ -56,7 +57,8 @@ void print_help()
            "  workers  N\n"
            "  arg      arg[0] the script, arg[1..] its arguments (also passed as ...)\n"
            "package.cpath starts with acagent's own directory, so that modules built\n"
-           "next to it load with require.\n"
+           "next to it load with require; require \"acagent.files\" gives stat identity,\n"
+           "realpath, directory listings and mkdir.\n"
            "\n"
            "While the workers run, a thread of its own writes every second a status\n"
            "snapshot (JSON: version, pid, start time, uptime, script, each worker's\n"
@@ -133,6 +135,6 @@ int main(int argc, char** argv)
     }
     int i = optind;
 
-    WorkersConfig cfg{workers, argc - i, argv + i, exe_dir, status_file, nullptr};
+    WorkersConfig cfg{workers, argc - i, argv + i, exe_dir, status_file, preload_file_info};
     return run_workers(cfg);
 }

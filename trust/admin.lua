@@ -1,13 +1,12 @@
--- `acagent trust`: the administrator's list of the trust policy, kept in the
--- trust database, and why a file is or is not trusted.
+-- `acagent trust`: the administrator's list of the trust policy
+-- (trust/trust_list.lua), and why a file is or is not trusted.
 local here = (arg and arg[0] or ""):match("^(.*/)") or "./"
 package.path = here .. "../?.lua;" .. package.path
 local ac = require "ac"
 local files = require "acagent.files"
-local database = require "trust.database"
-local dpkg = require "trust.dpkg_index"
 local judge = require "trust.judge"
 local json = require "trust.json_text"
+local trust_list = require "trust.trust_list"
 
 local HELP = [[
 usage: acagent trust add PATH...            trust these files with their present content
@@ -20,8 +19,9 @@ usage: acagent trust add PATH...            trust these files with their present
 
 Besides this list, host mode's default policy trusts the files of installed
 Debian packages whose content matches the checksum dpkg recorded.
-The database is ACAGENT_TRUST_DB (default /var/lib/acagent/trust.db).
-A running agent sees a change of the list within a second.]]
+The list is the file ACAGENT_TRUST_LIST (default /etc/acagent/trust.list).
+A running agent reads it again within a second; approvals it gave before a
+removal last until it reloads (systemctl reload acagent).]]
 
 local function die(msg, code)
   io.stderr:write("acagent trust: ", msg, "\n")
@@ -36,7 +36,7 @@ if command == nil or command == "--help" or command == "-h" then
 end
 
 -- The entries named on the command line: {kind, value, sha256}.
-local function entries(list, need_file)
+local function named(list, adding)
   local kind = "file"
   if list[1] == "--digest" or list[1] == "--dir" then kind = table.remove(list, 1):sub(3) end
   if #list == 0 then die("nothing named; see acagent trust --help", 2) end
@@ -47,11 +47,12 @@ local function entries(list, need_file)
       out[#out + 1] = {kind, a:lower()}
     else
       local real, _, msg = files.realpath(a)
-      if not real and not need_file then real = a end  -- a file gone since it was added
+      if not real and not adding then real = a end  -- a file gone since it was added
       if not real then die(msg) end
+      if real:find("\n", 1, true) then die("a name with a newline cannot go on the list: " .. ("%q"):format(real)) end
       if kind == "dir" then
-        out[#out + 1] = {kind, real == "/" and "/" or real .. "/"}
-      elseif need_file then
+        out[#out + 1] = {kind, real == "/" and "/" or real:gsub("/$", "") .. "/"}
+      elseif adding then
         local err, sha = ac.HashPrimary(real)
         if err or not sha then die(("cannot read %s: errno %s"):format(real, tostring(err))) end
         out[#out + 1] = {kind, real, json.hex(sha)}
@@ -63,53 +64,42 @@ local function entries(list, need_file)
   return out
 end
 
-local db = database.open()
+local function same(a, b) return a[1] == b[1] and a[2] == b[2] end
 
-local function bump()
-  db:set_meta("admin_version", tostring((tonumber(db:meta("admin_version")) or 0) + 1))
-end
-
-if command == "add" then
-  local list = entries(args, true)
-  db:transaction(function()
-    for _, e in ipairs(list) do
-      db:exec(("INSERT OR REPLACE INTO admin VALUES ('%s', %s, %s)")
-              :format(e[1], db:quote(e[2]), e[3] and db:quote(e[3]) or "NULL"))
+if command == "add" or command == "remove" then
+  local entries, changes = trust_list.read(), named(args, command == "add")
+  local kept, missing = {}, {}
+  for _, e in ipairs(entries) do
+    local hit = false
+    for _, c in ipairs(changes) do hit = hit or same(e, c) end
+    if not hit then kept[#kept + 1] = e end
+  end
+  if command == "add" then
+    for _, c in ipairs(changes) do kept[#kept + 1] = c end
+  else
+    for _, c in ipairs(changes) do
+      local found = false
+      for _, e in ipairs(entries) do found = found or same(e, c) end
+      if not found then missing[#missing + 1] = c[2] end
     end
-    bump()
-  end)
-elseif command == "remove" then
-  local list, missing = entries(args, false), {}
-  db:transaction(function()
-    for _, e in ipairs(list) do
-      local where = ("kind = '%s' AND value = %s"):format(e[1], db:quote(e[2]))
-      if db:row("SELECT 1 AS x FROM admin WHERE " .. where) then
-        db:exec("DELETE FROM admin WHERE " .. where)
-      else
-        missing[#missing + 1] = e[2]
-      end
-    end
-    bump()
-  end)
+  end
+  trust_list.write(kept)
   if #missing > 0 then die("not on the list: " .. table.concat(missing, ", ")) end
 elseif command == "list" then
-  for _, e in ipairs(db:rows("SELECT kind, value, sha256 FROM admin ORDER BY kind, value")) do
-    print(e.kind .. "\t" .. e.value .. (e.sha256 and ("\t" .. e.sha256) or ""))
+  for _, e in ipairs(trust_list.read()) do
+    print(e[1] .. "\t" .. e[2] .. (e[3] and ("\t" .. e[3]) or ""))
   end
 elseif command == "check" then
   if #args == 0 then die("nothing named; see acagent trust --help", 2) end
-  dpkg.refresh(db)
-  local all = true
+  local list, source, all = trust_list.index(trust_list.read()), judge.direct(), true
   for _, a in ipairs(args) do
     local real = files.realpath(a) or a
-    local v = judge.judge(db, real)
+    local v = judge.judge(list, source, real)
     print(("%s: %s (%s)%s"):format(real, v.trusted and "trusted" or "not trusted", v.reason,
                                   v.sha256 and (" sha256 " .. v.sha256) or ""))
     all = all and v.trusted
   end
-  db:close()
   os.exit(all and 0 or 1)
 else
   die("unknown command '" .. tostring(command) .. "'; see acagent trust --help", 2)
 end
-db:close()

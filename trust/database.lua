@@ -1,5 +1,8 @@
--- The trust database: one SQLite file (LuaSQL's driver) shared by the
--- agent's workers and `acagent trust`. Tables:
+-- The trust database: one SQLite file (LuaSQL's driver) of the agent's
+-- workers alone. No other process may open it while the agent runs: the
+-- driver closes the descriptors fanotify hands it for the agent's own opens
+-- of these files, and a close drops every POSIX lock the process holds on
+-- the file, so SQLite's locks would not keep another process out. Tables:
 --   pkgfile(path, pkg, md5)      the dpkg index: every file a package lists,
 --                                with the MD5 dpkg recorded (NULL: none)
 --   pkgsource(id, package, identity)  the packages, and the identity of the
@@ -7,10 +10,7 @@
 --   content(path, identity, sha256, md5)  digests of files hashed so far,
 --                                valid while the file's identity (device,
 --                                inode, size, mtime, ctime) is unchanged
---   admin(kind, value, sha256)   the administrator's list: 'file' (a path and
---                                the content it had when added), 'digest'
---                                (content anywhere), 'dir' (anything under it)
---   meta(key, value)             dpkg_stamp, admin_version
+--   meta(key, value)             dpkg_stamp
 local driver = require "luasql.sqlite3"
 local files = require "acagent.files"
 
@@ -33,7 +33,6 @@ local SCHEMA = {
   "CREATE INDEX IF NOT EXISTS pkgfile_pkg ON pkgfile(pkg)",
   "CREATE TABLE IF NOT EXISTS pkgsource(id INTEGER PRIMARY KEY, package TEXT UNIQUE NOT NULL, identity TEXT)",
   "CREATE TABLE IF NOT EXISTS content(path TEXT PRIMARY KEY, identity TEXT, sha256 TEXT, md5 TEXT) WITHOUT ROWID",
-  "CREATE TABLE IF NOT EXISTS admin(kind TEXT, value TEXT, sha256 TEXT, PRIMARY KEY(kind, value)) WITHOUT ROWID",
 }
 
 local Db = {}
@@ -54,6 +53,15 @@ function M.open(path)
     if not ok then error(("trust database %s: %s"):format(path, tostring(e)), 0) end
   end
   return db
+end
+
+-- One connection for the life of the Lua state, kept across reloads of the
+-- policy (closing one would open the files anew, see above).
+local shared = {}
+function M.shared(path)
+  path = path or M.path()
+  shared[path] = shared[path] or M.open(path)
+  return shared[path]
 end
 
 function Db:quote(s)

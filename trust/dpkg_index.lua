@@ -137,6 +137,32 @@ function M.refresh(db)
   return count
 end
 
+-- As lookup, without the index: reads dpkg's files (for `acagent trust
+-- check`, which must not share the agent's database).
+function M.find(path)
+  local names = {path}
+  for top, real in pairs(aliases()) do
+    if path:sub(1, #real) == real then names[#names + 1] = top .. path:sub(#real + 1) end
+  end
+  local info = M.dir() .. "/info/"
+  local all = assert(files.list(info))
+  table.sort(all)
+  for _, ext in ipairs {"md5sums", "list"} do
+    for _, name in ipairs(all) do
+      local pkg = name:match("^(.+)%." .. ext .. "$")
+      local text = pkg and "\n" .. (slurp(info .. name) or "") .. "\n"
+      for _, n in ipairs(pkg and names or {}) do
+        if ext == "list" then
+          if text:find("\n" .. n .. "\n", 1, true) then return pkg, nil end
+        else
+          local at = text:find("  " .. n:sub(2) .. "\n", 1, true)
+          if at and at > 33 and text:sub(at - 33, at - 33) == "\n" then return pkg, text:sub(at - 32, at - 1):lower() end
+        end
+      end
+    end
+  end
+end
+
 -- The package that lists path and the MD5 it recorded (nil when none), or nil.
 function M.lookup(db, path)
   local r = db:row("SELECT package, md5 FROM pkgfile JOIN pkgsource ON pkg = id WHERE path = " .. db:quote(path))

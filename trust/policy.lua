@@ -1,7 +1,8 @@
 -- The default policy of `acagent host`: a program, a script run by an
 -- interpreter or a mapped library runs when its content is trusted: a file
 -- of an installed package whose content still matches the checksum dpkg
--- recorded, or a file on the administrator's list (`acagent trust`).
+-- recorded, or a file on the administrator's list (`acagent trust`,
+-- trust/trust_list.lua).
 -- Everything else is denied (in permissive mode the driver lets it run and
 -- logs it). Approvals go to the engine's object cache, so the next run never
 -- reaches Lua; new content of a file makes the engine hand a change event,
@@ -12,13 +13,17 @@ local lacdc = require "lacdc"
 local database = require "trust.database"
 local dpkg = require "trust.dpkg_index"
 local judge = require "trust.judge"
+local trust_list = require "trust.trust_list"
 local decision_log = require "trust.decision_log"
 
 local APPROVED = 1  -- object cache type
 local T = lacdc.type
 
-local db = database.open()
+local db = database.shared()
 dpkg.refresh(db)
+local source = judge.stored(db)
+local list_now = trust_list.watcher()
+local list = list_now()
 local log = decision_log.open()
 -- A reload (SIGHUP) may follow a change of the administrator's list: approvals
 -- made before are forgotten.
@@ -26,19 +31,20 @@ lacdc.ClearCache()
 
 local policy = {}
 
--- The dpkg database and the administrator's list are looked at again at most
--- once a second, when an event reaches the policy or the worker is idle. A
--- trust removed from the list revokes the approvals in the object cache.
-local checked, admin_version = 0, db:meta("admin_version")
+-- The administrator's list is looked at again whenever an event reaches the
+-- policy or the worker is idle, dpkg's database at most once a second. A
+-- change of the list revokes the approvals in the object cache then, or at
+-- once on a reload: while every event is answered from the object cache,
+-- nothing reaches the policy.
+local checked = os.time()
 local function refresh()
+  local changed
+  list, changed = list_now()
+  if changed then lacdc.ClearCache() end
   local now = os.time()
-  if now == checked then return end
-  checked = now
-  dpkg.refresh(db)
-  local v = db:meta("admin_version")
-  if v ~= admin_version then
-    admin_version = v
-    lacdc.ClearCache()
+  if now ~= checked then
+    checked = now
+    dpkg.refresh(db)
   end
 end
 
@@ -68,7 +74,7 @@ function policy.decide(ev, opts)
       return nil, "answered by the fast path"
     end
     refresh()
-    local v = judge.judge(db, ev.realpath)
+    local v = judge.judge(list, source, ev.realpath)
     if v.trusted then
       lacdc.AddToCache(ev.realpath, APPROVED)
       record(ev, "allow", what, v)

@@ -9,7 +9,8 @@ local dir = t.sh("mktemp -d /run/actrust.XXXXXX"):match("%S+")    -- tmpfs: prog
 local work = t.sh("mktemp -d /run/actrustw.XXXXXX"):match("%S+")  -- database, logs
 assert(os.execute("mount -t tmpfs -o size=64m,mode=755 actrust " .. dir), "mount -t tmpfs failed")
 -- The agent finds its modules by its defaults, not by the test's paths.
-local ENV = ("env -u LUA_CPATH_5_2 -u LUA_PATH_5_2 ACAGENT_TRUST_DB=%s/trust.db ACAGENT_DECISION_LOG=%s/decisions.jsonl "):format(work, work)
+local ENV = ("env -u LUA_CPATH_5_2 -u LUA_PATH_5_2 ACAGENT_TRUST_DB=%s/trust.db ACAGENT_TRUST_LIST=%s/trust.list "
+  .. "ACAGENT_DECISION_LOG=%s/decisions.jsonl "):format(work, work, work)
 local LOG = work .. "/decisions.jsonl"
 
 local function slurp(path) local f = io.open(path) local s = f and f:read("*a") or "" if f then f:close() end return s end
@@ -86,7 +87,9 @@ local ok, err = pcall(t.run, {
     os.execute(("cat /usr/bin/false >%s"):format(tool))
     wait_for(function() return run(tool) == 126 end, "the rewritten tool to be denied")
     assert(trust("check " .. tool .. "; true"):find("content changed since it was added", 1, true))
+    -- A removal revokes approvals already given once the agent reloads.
     trust("remove " .. script)
+    os.execute("kill -HUP " .. a.pid)
     wait_for(function() return run("sh " .. script) ~= 0 end, "the removal to revoke the approval")
   end},
   {"a name with a newline and quotes is one valid JSON line", function()

@@ -6,6 +6,7 @@ package.path = t.source .. "/?.lua;" .. package.path
 package.preload["acagent.files"] = function() return {} end  -- only the readers run here
 local dpkg = require "trust.dpkg_index"
 local json = require "trust.json_text"
+local trust_list = require "trust.trust_list"
 
 t.run {
   {"md5sums and list files", function()
@@ -14,6 +15,14 @@ t.run {
     t.eq(t.show(#sums, sums[1][1], sums[1][2], sums[2][1]), t.show(2, "/usr/bin/a b",
          "0123456789abcdef0123456789abcdef", "/usr/lib/x"), "md5sums")
     t.eq(table.concat(dpkg.parse_list("/.\n/usr\n/usr/bin/a b\nrelative\n"), "|"), "/usr|/usr/bin/a b", "list")
+  end},
+  {"the administrator's list: entries survive a round trip; malformed lines are skipped", function()
+    local sha = ("ab"):rep(32)
+    local entries = {{"file", "/opt/a tool", sha}, {"digest", sha}, {"dir", "/opt/x/"}}
+    local text = trust_list.format(entries)
+    t.eq(trust_list.format(trust_list.parse(text .. "file abc /short\ndigest xyz\ndir relative\n")), text, "round trip")
+    local ix = trust_list.index(trust_list.parse("dir /opt/x\n"))
+    t.eq(ix.dirs[1], "/opt/x/", "a directory without its final slash")
   end},
   {"JSON strings: escapes, valid UTF-8 kept, invalid bytes replaced and given in hex", function()
     for _, c in ipairs {
