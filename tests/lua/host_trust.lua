@@ -83,8 +83,10 @@ local ok, err = pcall(t.run, {
     assert(trust("list"):find(tool .. "\t", 1, true))
     t.eq(select(2, run("sh " .. script)), "script-ran\n", "trusted script")
     t.eq(run(tool), 0, "trusted tool")
-    -- New content after the approval: judged again, and the list pinned the old content.
-    os.execute(("cat /usr/bin/false >%s"):format(tool))
+    -- New content after the approval: judged again, and the list pinned the old
+    -- content. Written by the process that opened it: a write through a
+    -- descriptor another process closes is not reported (see security.md).
+    os.execute(("cp /usr/bin/false %s"):format(tool))
     wait_for(function() return run(tool) == 126 end, "the rewritten tool to be denied")
     assert(trust("check " .. tool .. "; true"):find("content changed since it was added", 1, true))
     -- A removal revokes approvals already given once the agent reloads.
@@ -96,9 +98,9 @@ local ok, err = pcall(t.run, {
     local name = dir .. '/we"ird\nna\\me\t'
     os.execute(("cp /usr/bin/true '%s'"):format(name))
     t.eq(run("'" .. name .. "'"), 126, "odd name")
-    local d = decisions(name)
-    t.eq(#d, 2, "lines for the name")
-    t.eq(d[1].event .. " " .. d[2].decision, "change deny", "the copy, the exec")
+    local execs = {}  -- every line decodes (decisions() asserts it); the copy's change lines aside
+    for _, d in ipairs(decisions(name)) do if d.event == "exec" then execs[#execs + 1] = d.decision end end
+    t.eq(table.concat(execs, " "), "deny", "decisions of the exec")
   end},
   {"the database survives a restart: a known file is not hashed again", function()
     t.eq(a.stop(), 0, "exit status")
