@@ -19,9 +19,8 @@ usage: acagent trust add PATH...            trust these files with their present
 
 Besides this list, host mode's default policy trusts the files of installed
 Debian packages whose content matches the checksum dpkg recorded.
-The list is the file ACAGENT_TRUST_LIST (default /etc/acagent/trust.list).
-A running agent reads it again within a second; approvals it gave before a
-removal last until it reloads (systemctl reload acagent).]]
+The list is the file ACAGENT_TRUST_LIST (default /etc/acagent/trust.list);
+a running agent reads it again at its next decision.]]
 
 local function die(msg, code)
   io.stderr:write("acagent trust: ", msg, "\n")

@@ -4,9 +4,13 @@
 -- recorded, or a file on the administrator's list (`acagent trust`,
 -- trust/trust_list.lua).
 -- Everything else is denied (in permissive mode the driver lets it run and
--- logs it). Approvals go to the engine's object cache, so the next run never
--- reaches Lua; new content of a file makes the engine hand a change event,
--- which forgets its verdict. Every decision made here is logged (trust/decision_log.lua).
+-- logs it). Approvals of package files go to the engine's object cache, so
+-- the next run never reaches Lua; new content of a file makes the engine
+-- hand a change event, which forgets its verdict. Files the administrator
+-- trusts are judged at every run (their identity is checked, their content
+-- hashed again after a change): they often live where users write, and the
+-- engine does not report every route of a write (see docs/security.md).
+-- Every decision made here is logged (trust/decision_log.lua).
 local here = debug.getinfo(1, "S").source:match("^@(.*/)") or "./"
 package.path = here .. "../?.lua;" .. package.path
 local lacdc = require "lacdc"
@@ -25,22 +29,17 @@ local source = judge.stored(db)
 local list_now = trust_list.watcher()
 local list = list_now()
 local log = decision_log.open()
--- A reload (SIGHUP) may follow a change of the administrator's list: approvals
--- made before are forgotten.
+-- A reload (SIGHUP) starts from an empty object cache: the engine may have
+-- missed a change meanwhile.
 lacdc.ClearCache()
 
 local policy = {}
 
 -- The administrator's list is looked at again whenever an event reaches the
--- policy or the worker is idle, dpkg's database at most once a second. A
--- change of the list revokes the approvals in the object cache then, or at
--- once on a reload: while every event is answered from the object cache,
--- nothing reaches the policy.
+-- policy, dpkg's database at most once a second.
 local checked = os.time()
 local function refresh()
-  local changed
-  list, changed = list_now()
-  if changed then lacdc.ClearCache() end
+  list = list_now()
   local now = os.time()
   if now ~= checked then
     checked = now
@@ -76,7 +75,7 @@ function policy.decide(ev, opts)
     refresh()
     local v = judge.judge(list, source, ev.realpath)
     if v.trusted then
-      lacdc.AddToCache(ev.realpath, APPROVED)
+      if v.source == "package" then lacdc.AddToCache(ev.realpath, APPROVED) end
       record(ev, "allow", what, v)
       return lacdc.REPLY_ALLOW, v.reason
     end

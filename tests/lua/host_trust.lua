@@ -83,16 +83,12 @@ local ok, err = pcall(t.run, {
     assert(trust("list"):find(tool .. "\t", 1, true))
     t.eq(select(2, run("sh " .. script)), "script-ran\n", "trusted script")
     t.eq(run(tool), 0, "trusted tool")
-    -- New content after the approval: judged again, and the list pinned the old
-    -- content. Written by the process that opened it: a write through a
-    -- descriptor another process closes is not reported (see security.md).
-    os.execute(("cp /usr/bin/false %s"):format(tool))
+    -- New content after the approval: judged again, and the list pinned the old content.
+    os.execute(("cat /usr/bin/false >%s"):format(tool))
     wait_for(function() return run(tool) == 126 end, "the rewritten tool to be denied")
     assert(trust("check " .. tool .. "; true"):find("content changed since it was added", 1, true))
-    -- A removal revokes approvals already given once the agent reloads.
     trust("remove " .. script)
-    os.execute("kill -HUP " .. a.pid)
-    wait_for(function() return run("sh " .. script) ~= 0 end, "the removal to revoke the approval")
+    t.eq(run("sh " .. script) ~= 0, true, "the removed script fails")
   end},
   {"a name with a newline and quotes is one valid JSON line", function()
     local name = dir .. '/we"ird\nna\\me\t'
