@@ -1,5 +1,6 @@
 -- The dpkg index: which package lists a file and the MD5 dpkg recorded for
--- it, from /var/lib/dpkg/info/PACKAGE.list and PACKAGE.md5sums. Nothing is
+-- it, from /var/lib/dpkg/info/PACKAGE.list and PACKAGE.md5sums, and for
+-- conffiles from the Conffiles fields of /var/lib/dpkg/status. Nothing is
 -- hashed here: a file's content is checked against its MD5 when it is first
 -- used (trust/judge.lua). The index lives in the trust database and is
 -- brought up to date package by package whenever dpkg's database changed
@@ -19,6 +20,21 @@ function M.parse_md5sums(text)
   local out = {}
   for md5, path in text:gmatch("(%x+) +([^\n]+)") do
     if #md5 == 32 then out[#out + 1] = {"/" .. path:gsub("^/", ""), md5:lower()} end
+  end
+  return out
+end
+
+-- The conffiles of a status text with the MD5 dpkg recorded, by path;
+-- obsolete ones and those without a checksum yet are left out.
+function M.parse_conffiles(text)
+  local out, inside = {}, false
+  for line in text:gmatch("[^\n]+") do
+    if line:sub(1, 1) ~= " " then
+      inside = line == "Conffiles:"
+    elseif inside then
+      local path, md5, flag = line:match("^ (/.-) (" .. ("%x"):rep(32) .. ")(.*)$")
+      if path and not flag:find("obsolete", 1, true) then out[path] = md5:lower() end
+    end
   end
   return out
 end
@@ -130,6 +146,10 @@ function M.refresh(db)
         count = count + 1
       end
     end
+    -- Conffiles: .list names them, the status file holds their checksums.
+    for path, md5 in pairs(M.parse_conffiles("\n" .. (slurp(M.dir() .. "/status") or "") .. "\n")) do
+      db:exec(("UPDATE pkgfile SET md5 = '%s' WHERE path = %s"):format(md5, db:quote(canonical(path, alias))))
+    end
     db:set_meta("dpkg_stamp", stamp)
   end)
   db:exec("PRAGMA cache_size = -2000")
@@ -147,13 +167,17 @@ function M.find(path)
   local info = M.dir() .. "/info/"
   local all = assert(files.list(info))
   table.sort(all)
+  local conffiles
   for _, ext in ipairs {"md5sums", "list"} do
     for _, name in ipairs(all) do
       local pkg = name:match("^(.+)%." .. ext .. "$")
       local text = pkg and "\n" .. (slurp(info .. name) or "") .. "\n"
       for _, n in ipairs(pkg and names or {}) do
         if ext == "list" then
-          if text:find("\n" .. n .. "\n", 1, true) then return pkg, nil end
+          if text:find("\n" .. n .. "\n", 1, true) then
+            conffiles = conffiles or M.parse_conffiles("\n" .. (slurp(M.dir() .. "/status") or "") .. "\n")
+            return pkg, conffiles[n]
+          end
         else
           local at = text:find("  " .. n:sub(2) .. "\n", 1, true)
           if at and at > 33 and text:sub(at - 33, at - 33) == "\n" then return pkg, text:sub(at - 32, at - 1):lower() end

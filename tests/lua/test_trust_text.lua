@@ -15,6 +15,10 @@ t.run {
     t.eq(t.show(#sums, sums[1][1], sums[1][2], sums[2][1]), t.show(2, "/usr/bin/a b",
          "0123456789abcdef0123456789abcdef", "/usr/lib/x"), "md5sums")
     t.eq(table.concat(dpkg.parse_list("/.\n/usr\n/usr/bin/a b\nrelative\n"), "|"), "/usr|/usr/bin/a b", "list")
+    local conf = dpkg.parse_conffiles("\nPackage: p\nConffiles:\n /etc/a b 0123456789abcdef0123456789abcdef\n" ..
+      " /etc/old 0123456789abcdef0123456789abcdef obsolete\n /etc/new newconffile\nDescription: d\n /etc/x 0123\n")
+    t.eq(t.show(conf["/etc/a b"], conf["/etc/old"], conf["/etc/new"], conf["/etc/x"]),
+         t.show("0123456789abcdef0123456789abcdef", nil, nil, nil), "conffiles")
   end},
   {"the administrator's list: entries survive a round trip; malformed lines are skipped", function()
     local sha = ("ab"):rep(32)
