@@ -37,6 +37,7 @@ constexpr int kMaxWorkers = 64;
 constexpr int kMaxDeadlineMs = 60000;
 
 std::atomic<unsigned> g_generation{0};  // policy reloads asked for (SIGHUP)
+std::atomic<bool> g_stopping{false};     // the driver was stopped (SIGTERM, SIGINT)
 std::string g_policy;                   // the policy file the workers load
 
 void print_host_help()
@@ -96,6 +97,14 @@ int l_generation(lua_State* L)
     return 1;
 }
 
+// A worker whose handle was opened after the stop (it was still loading its
+// policy) is never hung up; it ends when it sees this.
+int l_stopping(lua_State* L)
+{
+    lua_pushboolean(L, g_stopping.load(std::memory_order_relaxed));
+    return 1;
+}
+
 int l_policy(lua_State* L)
 {
     lua_pushstring(L, g_policy.c_str());
@@ -115,6 +124,7 @@ int open_host_module(lua_State* L)
     static const luaL_Reg fns[] = {
         {"generation", l_generation},
         {"policy", l_policy},
+        {"stopping", l_stopping},
         {"status", l_status},
         {nullptr, nullptr},
     };
@@ -149,6 +159,7 @@ void* signal_thread(void*)
             acdriver_set_enforcing(sig == SIGUSR1);
             fprintf(stderr, "acagent: mode: %s\n", sig == SIGUSR1 ? "enforcing" : "permissive");
         } else {
+            g_stopping.store(true, std::memory_order_relaxed);
             unsigned n = acdriver_stop();
             fprintf(stderr, "acagent: stopping (%s); %u held events answered\n", strsignal(sig), n);
             return nullptr;

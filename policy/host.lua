@@ -49,6 +49,7 @@ while true do
     end
     handled = handled + 1
   elseif lacdc.istimeout(code) then
+    if host.stopping() then break end
     -- Idle: a policy may look at its sources again (idle() is optional).
     if policy.idle then
       local ok, err = pcall(policy.idle)

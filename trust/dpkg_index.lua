@@ -10,7 +10,9 @@ local files = require "acagent.files"
 
 local M = {}
 
+-- dpkg's database: M.root when set, else ACAGENT_DPKG_DIR, else /var/lib/dpkg.
 function M.dir()
+  if M.root then return M.root end
   local d = os.getenv("ACAGENT_DPKG_DIR")
   return (d and d ~= "") and d or "/var/lib/dpkg"
 end
