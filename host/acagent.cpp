@@ -16,6 +16,7 @@
 #include <new>
 #include <string>
 
+#include "file_info.h"
 #include "host_command.h"
 #include "status_command.h"
 #include "status_snapshot.h"
@@ -35,6 +36,7 @@ void print_help()
     printf("usage: acagent [options] script.lua [args...]\n"
            "       acagent host --mode permissive|enforcing [options]   (see acagent host --help)\n"
            "       acagent mode enforcing|permissive [PID]\n"
+           "       acagent trust add|remove|list|check ...             (see acagent trust --help)\n"
            "       acagent status [--json] [PID|PATH]\n"
            "\n"
            "Runs script.lua in N threads at once, each in a Lua 5.2 state of its own\n"
@@ -55,7 +57,8 @@ void print_help()
            "  workers  N\n"
            "  arg      arg[0] the script, arg[1..] its arguments (also passed as ...)\n"
            "package.cpath starts with acagent's own directory, so that modules built\n"
-           "next to it load with require.\n"
+           "next to it load with require; require \"acagent.files\" gives stat identity,\n"
+           "realpath, directory listings and mkdir.\n"
            "\n"
            "While the workers run, a thread of its own writes every second a status\n"
            "snapshot (JSON: version, pid, start time, uptime, script, each worker's\n"
@@ -103,6 +106,7 @@ int main(int argc, char** argv)
     const char* exe_dir = dirname(exe);
     if (argc > 1 && strcmp(argv[1], "host") == 0) return host_command(argc - 1, argv + 1, exe_dir);
     if (argc > 1 && strcmp(argv[1], "mode") == 0) return mode_command(argc - 1, argv + 1);
+    if (argc > 1 && strcmp(argv[1], "trust") == 0) return trust_command(argc - 1, argv + 1, exe_dir);
     static const option long_opts[] = {
         {"workers", required_argument, nullptr, 'w'},
         {"status-file", required_argument, nullptr, 'S'},
@@ -131,6 +135,6 @@ int main(int argc, char** argv)
     }
     int i = optind;
 
-    WorkersConfig cfg{workers, argc - i, argv + i, exe_dir, status_file, nullptr};
+    WorkersConfig cfg{workers, argc - i, argv + i, exe_dir, status_file, preload_file_info};
     return run_workers(cfg);
 }

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "driver/host_mode.h"
+#include "file_info.h"
 #include "status_command.h"
 #include "workers.h"
 
@@ -36,6 +37,7 @@ constexpr int kMaxWorkers = 64;
 constexpr int kMaxDeadlineMs = 60000;
 
 std::atomic<unsigned> g_generation{0};  // policy reloads asked for (SIGHUP)
+std::atomic<bool> g_stopping{false};     // the driver was stopped (SIGTERM, SIGINT)
 std::string g_policy;                   // the policy file the workers load
 
 void print_host_help()
@@ -54,7 +56,8 @@ void print_host_help()
            "  --deadline-answer allow|deny\n"
            "                         what the deadline answers (default allow)\n"
            "  --exempt PATH          never hold operations of this program (repeatable)\n"
-           "  --policy FILE          the policy module (default: the sample policy)\n"
+           "  --policy FILE          the policy module (default: trust by content,\n"
+           "                         trust/policy.lua; see acagent trust --help)\n"
            "  -w, --workers N        policy workers, 1..%d (default %d)\n"
            "  --watch-initial-namespace\n"
            "                         allow watching the machine's initial mount namespace\n"
@@ -86,20 +89,19 @@ bool parse_int(const char* s, int lo, int hi, int* out)
 
 bool readable(const std::string& path) { return access(path.c_str(), R_OK) == 0; }
 
-// A file shipped with acagent: beside an installed binary (../share/acengine),
-// else in the source tree it was built from.
-std::string shipped(const char* exe_dir, const char* installed, const char* source)
-{
-    std::string p = std::string(exe_dir) + "/../share/acengine/" + installed;
-    if (readable(p)) return p;
-    return std::string(AC_SOURCE_DIR) + "/" + source;
-}
-
 // ---------------------------------------------------------------- Lua module acagent.host
 
 int l_generation(lua_State* L)
 {
     lua_pushnumber(L, g_generation.load(std::memory_order_relaxed));
+    return 1;
+}
+
+// A worker whose handle was opened after the stop (it was still loading its
+// policy) is never hung up; it ends when it sees this.
+int l_stopping(lua_State* L)
+{
+    lua_pushboolean(L, g_stopping.load(std::memory_order_relaxed));
     return 1;
 }
 
@@ -122,6 +124,7 @@ int open_host_module(lua_State* L)
     static const luaL_Reg fns[] = {
         {"generation", l_generation},
         {"policy", l_policy},
+        {"stopping", l_stopping},
         {"status", l_status},
         {nullptr, nullptr},
     };
@@ -136,6 +139,7 @@ void prepare_state(lua_State* L)
     lua_pushcfunction(L, open_host_module);
     lua_setfield(L, -2, "acagent.host");
     lua_pop(L, 2);
+    preload_file_info(L);
 }
 
 // ---------------------------------------------------------------- signals
@@ -155,6 +159,7 @@ void* signal_thread(void*)
             acdriver_set_enforcing(sig == SIGUSR1);
             fprintf(stderr, "acagent: mode: %s\n", sig == SIGUSR1 ? "enforcing" : "permissive");
         } else {
+            g_stopping.store(true, std::memory_order_relaxed);
             unsigned n = acdriver_stop();
             fprintf(stderr, "acagent: stopping (%s); %u held events answered\n", strsignal(sig), n);
             return nullptr;
@@ -230,12 +235,21 @@ int parse_host_options(int argc, char** argv, HostOptions& o)
 
 }  // namespace
 
+// A file shipped with acagent: beside an installed binary (../share/acengine),
+// else in the source tree it was built from.
+std::string shipped(const char* exe_dir, const char* installed, const char* source)
+{
+    std::string p = std::string(exe_dir) + "/../share/acengine/" + installed;
+    if (readable(p)) return p;
+    return std::string(AC_SOURCE_DIR) + "/" + source;
+}
+
 int host_command(int argc, char** argv, const char* exe_dir)
 {
     HostOptions o;
     if (int rc = parse_host_options(argc, argv, o)) return rc;
     std::string runner = shipped(exe_dir, "host.lua", "policy/host.lua");
-    g_policy = o.policy ? o.policy : shipped(exe_dir, "examples/policy.lua", "examples/policy.lua");
+    g_policy = o.policy ? o.policy : shipped(exe_dir, "trust/policy.lua", "trust/policy.lua");
     if (!readable(g_policy)) {
         fprintf(stderr, "acagent host: cannot read the policy %s: %s\n", g_policy.c_str(), strerror(errno));
         return 1;

@@ -1,6 +1,7 @@
 -- The worker loop of `acagent host`: one handle per worker; what the engine's
 -- fast path leaves to the policy is decided by the policy module (a file that
--- returns a table with decide(ev, opts), like examples/policy.lua) and answered.
+-- returns a table with decide(ev, opts), like examples/policy.lua, and
+-- optionally idle(), called when no event came for a while) and answered.
 -- SIGHUP makes every worker load the policy file again between two events; a
 -- file that fails to load leaves the previous policy in force. The loop ends
 -- when the driver hangs up (acagent stops it on SIGTERM or SIGINT).
@@ -47,7 +48,14 @@ while true do
       h:reply(ev, reply)
     end
     handled = handled + 1
-  elseif not lacdc.istimeout(code) then
+  elseif lacdc.istimeout(code) then
+    if host.stopping() then break end
+    -- Idle: a policy may look at its sources again (idle() is optional).
+    if policy.idle then
+      local ok, err = pcall(policy.idle)
+      if not ok then log("policy error: %s", tostring(err)) end
+    end
+  else
     if code ~= -3 then log("stopped: %s", tostring(msg)) end
     break
   end

@@ -21,8 +21,9 @@ usage() {
 purpose=$1
 
 # unshare and mount: the live mode of the demo and of the tests.
+# lua-sql-sqlite3: the trust database of host mode's default policy.
 demo_packages=(build-essential cmake pkg-config liblua5.2-dev lua5.2 libssl-dev
-               zlib1g-dev libwxgtk3.2-dev util-linux mount)
+               zlib1g-dev libwxgtk3.2-dev util-linux mount lua-sql-sqlite3)
 test_packages=(libgtest-dev)
 fuzz_packages=(clang libclang-rt-14-dev)
 bench_packages=(libbenchmark-dev python3-matplotlib openssl)  # openssl: its version goes into the report

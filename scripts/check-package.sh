@@ -32,6 +32,7 @@ env -u LD_LIBRARY_PATH lua5.2 -e "package.cpath='$x/usr/lib/x86_64-linux-gnu/lua
 "$x/usr/bin/acagent" host --help >/dev/null || fail "acagent host --help (the driver library)"
 "$x/usr/bin/acagent" --version | grep -qF "$(dpkg-deb -f "$deb" Version)" || fail "acagent --version"
 for f in usr/share/doc/acengine/{copyright,CHANGELOG.md,reference.md,operations.md} usr/share/acengine/examples/policy.lua \
+    usr/share/acengine/trust/policy.lua usr/share/acengine/trust/admin.lua \
     usr/share/acengine/host.lua usr/lib/systemd/system/acagent.service etc/default/acagent etc/logrotate.d/acagent; do
     test -s "$x/$f" || fail "no $f"
 done

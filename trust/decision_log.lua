@@ -1,0 +1,30 @@
+-- The decision log: one JSON object a line per decision, appended to
+-- ACAGENT_DECISION_LOG (default /var/log/acagent/decisions.jsonl; "-" for
+-- standard error). When the file cannot be opened, lines go to standard
+-- error. Each worker has its own handle; a line goes out in one write, so
+-- lines of several workers never mix.
+local files = require "acagent.files"
+local json = require "trust.json_text"
+
+local M = {}
+M.default_path = "/var/log/acagent/decisions.jsonl"
+
+function M.open()
+  local path = os.getenv("ACAGENT_DECISION_LOG")
+  if not path or path == "" then path = M.default_path end
+  local f
+  if path ~= "-" then
+    local dir = path:match("^(.*)/[^/]*$")
+    if dir and dir ~= "" then files.mkdir(dir, 488) end  -- 0750
+    f = io.open(path, "a")
+    if f then f:setvbuf("full", 65536) end
+  end
+  local out = f or io.stderr
+  return function(fields)
+    local line = json.object(fields) .. "\n"
+    out:write(line)
+    out:flush()
+  end
+end
+
+return M
