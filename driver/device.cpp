@@ -162,29 +162,11 @@ int device_poll(struct pollfd* fds, nfds_t n, int timeout)
     using clock = std::chrono::steady_clock;
     auto deadline = clock::now() + std::chrono::milliseconds(timeout > 0 ? timeout : 0);
     int wait = timeout;
-    // The caller's set and, after it, the fanotify groups (fanotify_source.h).
-    constexpr nfds_t kMaxWith = 16;
-    struct pollfd with[kMaxWith + 2];
-    bool look_now = false;
     for (;;) {
-        int extra = n <= kMaxWith ? fan::watch_groups(with + n) : 0;
-        struct pollfd* set = fds;
-        if (extra) {
-            memcpy(with, fds, n * sizeof *fds);
-            set = with;
-        }
-        int r = real::poll(set, n + (nfds_t)extra, look_now ? 0 : wait);
-        fan::unwatch_groups(extra);
-        if (r < 0) return r;
-        bool events = false;
-        if (extra) {
-            for (nfds_t i = 0; i < n; i++) fds[i].revents = with[i].revents;
-            events = with[n].revents || with[n + 1].revents;
-        }
-        if (r == 0 && !look_now) return 0;
-        if (events) fan::drain_groups();
+        int r = real::poll(fds, n, wait);
+        if (r <= 0) return r;
         int ready = 0;
-        if (r > 0) {
+        {
             std::lock_guard<std::mutex> lock(s.mu);
             for (nfds_t i = 0; i < n; i++) {
                 if (is_device_fd(fds[i].fd)) {
@@ -194,8 +176,6 @@ int device_poll(struct pollfd* fds, nfds_t n, int timeout)
             }
         }
         if (ready) return ready;
-        look_now = events;  // a record may be this thread's now: look again at once
-        if (look_now) continue;
         if (timeout == 0) return 0;
         if (timeout > 0) {
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()).count();

@@ -98,48 +98,25 @@ void drain_permissions(Source& state, char* buf, char* notif_buf)
     }
 }
 
-// Reads and handles whatever both groups hold now; the caller has the drain lock.
-void drain_locked(Source& state, bool perm, bool notif)
-{
-    char* perm_buf = reinterpret_cast<char*>(state.buffers.get());
-    char* notif_buf = perm_buf + kReadBuffer;
-    if (perm)
-        drain_permissions(state, perm_buf, notif_buf);
-    else if (notif)
-        drain_notifications(state, notif_buf);
-}
-
 void run(Source* lp)
 {
     Source& state = *lp;
+    // Aligned for the metadata records; one buffer for each group.
+    std::unique_ptr<uint64_t[]> storage(new uint64_t[2 * kReadBuffer / sizeof(uint64_t)]);
+    char* perm_buf = reinterpret_cast<char*>(storage.get());
+    char* notif_buf = perm_buf + kReadBuffer;
     while (!state.stopping.load()) {
-        // Other threads waiting on the groups read them; this one then only
-        // looks again now and then, in case they all went busy at once.
-        const bool others = state.watchers.load() > 0;
-        state.reader_until.store(INT64_MAX);  // before the held events are looked at
-        int wait = next_wait(state);
-        if (others && (wait < 0 || wait > kReaderCheckMs)) wait = kReaderCheckMs;
-        if (wait >= 0) state.reader_until.store(now_ms() + wait);
-        struct pollfd fds[4] = {{others ? -1 : state.perm_fd, POLLIN, 0},
-                                {others ? -1 : state.notif_fd, POLLIN, 0},
-                                {state.wake_r, POLLIN, 0},
+        struct pollfd fds[4] = {{state.perm_fd, POLLIN, 0}, {state.notif_fd, POLLIN, 0}, {state.wake_r, POLLIN, 0},
                                 {state.host.table_fd, POLLPRI, 0}};  // -1 unless mounts are followed
-        int r = real::poll(fds, 4, wait);
-        state.reader_until.store(0);
+        int r = real::poll(fds, 4, next_wait(state));
         if (state.stopping.load()) break;
-        if (fds[2].revents & POLLIN) {
-            char bytes[64];
-            while (real::read(state.wake_r, bytes, sizeof bytes) > 0) {
-            }
-        }
         expire(state);
-        if (r < 0) continue;
+        if (r <= 0) continue;
         if (fds[3].revents & (POLLPRI | POLLERR)) follow_mounts(state);
-        // Nothing seen while others watch: what they may have left unread.
-        bool perm = others || (fds[0].revents & POLLIN), notif = others || (fds[1].revents & POLLIN);
-        if (!perm && !notif) continue;
-        std::lock_guard<std::mutex> lock(state.drain);
-        drain_locked(state, perm, notif);
+        if (fds[0].revents & POLLIN)
+            drain_permissions(state, perm_buf, notif_buf);
+        else if (fds[1].revents & POLLIN)
+            drain_notifications(state, notif_buf);
     }
 }
 
@@ -233,14 +210,7 @@ int start(const Options& options, std::string* why)
         state.c = Counters{};
         state.on = true;
     }
-    {
-        std::lock_guard<std::mutex> lock(state.drain);
-        // Aligned for the metadata records; kept for the next start.
-        if (!state.buffers) state.buffers.reset(new uint64_t[2 * kReadBuffer / sizeof(uint64_t)]);
-    }
     state.stopping.store(false);
-    state.watch_perm.store(perm);
-    state.watch_notif.store(notif);
     g_ever.store(true);
     g_on.store(true);
     state.reader = std::thread(run, &state);
@@ -260,9 +230,6 @@ unsigned stop()
     ssize_t w = write(state.wake_w, &c, 1);
     (void)w;
     if (state.reader.joinable()) state.reader.join();
-    state.watch_perm.store(-1);
-    state.watch_notif.store(-1);
-    std::lock_guard<std::mutex> drain(state.drain);  // no other thread is reading the groups
     std::lock_guard<std::mutex> lock(state.mu);
     unsigned n = 0;
     for (auto& h : state.held) {
@@ -280,34 +247,6 @@ unsigned stop()
     g_on.store(false);
     stop_keeper();  // once the permission group is closed
     return n;
-}
-
-int watch_groups(struct pollfd* extra)
-{
-    if (!g_on.load(std::memory_order_relaxed)) return 0;
-    Source& state = source();
-    state.watchers.fetch_add(1);
-    int perm = state.watch_perm.load(), notif = state.watch_notif.load();
-    if (perm < 0 || notif < 0) {
-        state.watchers.fetch_sub(1);
-        return 0;
-    }
-    extra[0] = {perm, POLLIN, 0};
-    extra[1] = {notif, POLLIN, 0};
-    return 2;
-}
-
-void unwatch_groups(int watched)
-{
-    if (watched) source().watchers.fetch_sub(1);
-}
-
-void drain_groups()
-{
-    Source& state = source();
-    std::lock_guard<std::mutex> lock(state.drain);
-    if (state.stopping.load() || state.watch_perm.load() < 0) return;  // stopped: the descriptors are gone
-    drain_locked(state, true, true);
 }
 
 void set_enforcing(bool enforcing)

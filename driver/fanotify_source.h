@@ -148,7 +148,6 @@
 // record. Its executable is read from /proc/<pid>/exe only when the list is
 // not empty.
 #pragma once
-#include <poll.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -160,7 +159,6 @@ namespace drv::fan {
 
 constexpr int kDefaultTimeoutMs = 2000;
 constexpr int kMaxTimeoutMs = 60000;
-constexpr int kReaderCheckMs = 20;  // the reader's longest sleep while other threads watch the groups
 constexpr uint32_t kFirstId = 0x40000001;         // live record ids count up from here
 constexpr int32_t kSyntheticFdBase = 0x40000000;  // synthetic descriptors count up from here
 
@@ -238,19 +236,6 @@ void on_reply(uint32_t id, uint32_t code);
 // The engine could not judge the record with this id (its zero reply): a held
 // event gets the deadline's answer at once.
 void answer_unjudged(uint32_t id);
-
-// A thread about to wait on device handles waits on the fanotify groups too,
-// and reads and handles their events itself when they come: one wakeup less
-// per event than going through the reader thread, which meanwhile leaves
-// the groups to such threads (it still answers deadlines, and reads the
-// groups again within kReaderCheckMs of no thread waiting). The reading is
-// done by one thread at a time, so the order of records holds.
-// watch_groups adds the descriptors to watch to extra (room for 2) and
-// returns how many; unwatch_groups ends the wait; drain_groups reads and
-// handles every event queued now.
-int watch_groups(struct pollfd* extra);
-void unwatch_groups(int watched);
-void drain_groups();
 
 // readlink of "/proc/<pid>/fd/<n>" for a synthetic descriptor n: returns true
 // and sets *result (the length, or -1 with errno) when the path is one; false

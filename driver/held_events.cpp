@@ -85,7 +85,6 @@ void hold_and_queue(Source& state, Held h, ac_event_record* rec)
 {
     h.reader_us = now_us() - h.read_us;  // the record is ready
     const uint64_t key = h.file_key;
-    const int64_t deadline = h.deadline;
     uint32_t id;
     {
         std::lock_guard<std::mutex> lock(state.mu);
@@ -93,7 +92,6 @@ void hold_and_queue(Source& state, Held h, ac_event_record* rec)
         rec->id = id;
         state.held.emplace(id, std::move(h));
     }
-    wake_reader_for(state, deadline);
     if (queue(state, rec, key)) return;
     std::lock_guard<std::mutex> lock(state.mu);
     auto it = state.held.find(id);
@@ -101,14 +99,6 @@ void hold_and_queue(Source& state, Held h, ac_event_record* rec)
     state.exec_followup.erase(it->second.pid);
     respond_locked(state, it->second.event_fd, true);
     state.held.erase(it);
-}
-
-void wake_reader_for(Source& state, int64_t deadline)
-{
-    if (deadline >= state.reader_until.load()) return;
-    char c = 1;
-    ssize_t w = write(state.wake_w, &c, 1);
-    (void)w;  // a full pipe wakes it all the same
 }
 
 int next_wait(Source& state)

@@ -71,15 +71,6 @@ struct Synthetic {
 
 struct Source {
     std::mutex control;  // start and stop, one at a time
-    // Reading the groups and handling their events, one thread at a time
-    // (the reader, or a thread waiting on device handles); taken before mu.
-    std::mutex drain;
-    std::unique_ptr<uint64_t[]> buffers;  // read buffers of both groups, under drain
-    std::atomic<int> watch_perm{-1}, watch_notif{-1};  // the groups' descriptors while on
-    std::atomic<int> watchers{0};                       // threads waiting on the groups now
-    // When the reader wakes next (ms, now_ms()); 0 while it is awake. A
-    // deadline before it must wake the reader (wake_w).
-    std::atomic<int64_t> reader_until{0};
     std::mutex mu;       // everything below
     bool on = false;
     Options opt;
@@ -129,8 +120,6 @@ bool queue(Source& state, ac_event_record* rec, uint64_t file_key = 0);
 void respond_locked(Source& state, int event_fd, bool allow);
 uint32_t new_id_locked(Source& state);
 void hold_and_queue(Source& state, Held h, ac_event_record* rec);
-// Wakes the reader when deadline comes before the reader would wake.
-void wake_reader_for(Source& state, int64_t deadline);
 int next_wait(Source& state);
 void expire(Source& state);
 
