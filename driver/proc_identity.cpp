@@ -224,6 +224,21 @@ ProcInfo kept_proc_info(pid_t pid, bool keep)
     return p;
 }
 
+void load_proc_readers()
+{
+    char buf[16];
+    int fd = real::openat(AT_FDCWD, "/proc/self/stat", O_RDONLY | O_CLOEXEC, 0);
+    if (fd >= 0) {
+        ssize_t n = real::read(fd, buf, sizeof buf);
+        (void)n;
+        real::close(fd);
+    }
+    fd = real::open("/proc/self/stat", O_RDONLY | O_CLOEXEC, 0);
+    if (fd >= 0) real::close(fd);
+    ssize_t n = real::readlink("/proc/self/root", buf, sizeof buf);
+    (void)n;
+}
+
 void forget_processes()
 {
     KeptSet& set = kept();

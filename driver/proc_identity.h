@@ -31,6 +31,11 @@ ProcInfo proc_info(pid_t pid);
 ProcInfo kept_proc_info(pid_t pid, bool keep);
 // Closes every kept descriptor.
 void forget_processes();
+// Looks up the C library entry points the readers use, before any mark is
+// placed: a first lookup takes the loader's lock, which a thread of this
+// process loading a library from a watched file system may hold while it
+// waits for the reader.
+void load_proc_readers();
 // readlink of /proc/<pid>/root, through the kept directory when there is one.
 ssize_t proc_root(pid_t pid, char* buf, size_t size);
 // The call the thread tid is blocked in, with the flags and mode of an open.
