@@ -150,6 +150,7 @@ int start(const Options& options, std::string* why)
     std::vector<std::pair<dev_t, ino_t>> exempt;
     if (int err = exempt_ids(options.exempt, &exempt, why)) return err;
 
+    load_proc_readers();
     int perm = -1, notif = -1, mount_fd = -1, wake[2] = {-1, -1};
     bool rename = true;
     HostMounts host;
@@ -242,6 +243,7 @@ unsigned stop()
     state.sessions.clear();
     state.session_count = 0;
     close_fds_locked(state);
+    forget_processes();
     state.on = false;
     g_on.store(false);
     stop_keeper();  // once the permission group is closed

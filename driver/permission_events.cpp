@@ -44,10 +44,12 @@ void permission_event(Source& state, const struct fanotify_event_metadata* m)
         }
     }
     if (allow_exempt(state, m)) return;
-    ProcInfo p = proc_info(pid);
+    // An exec is mostly a new process's first event; the opens of one
+    // process come again and again.
+    ProcInfo p = kept_proc_info(pid, !exec);
     uint32_t flags = 0, mode = 0;
     pid_t tid = pid;
-    Call call = exec ? Call::exec : open_call(pid, &tid, &flags, &mode);
+    Call call = exec ? Call::exec : open_call(pid, p.threads, &tid, &flags, &mode);
     if (!exec && call == Call::exec) {
         // An open made by an exec that was not seen as one (binfmt, uselib).
         std::lock_guard<std::mutex> lock(state.mu);

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "real_libc.h"
 
@@ -65,13 +66,11 @@ ProcInfo proc_info(pid_t pid)
     return p;
 }
 
-// The call the thread tid is blocked in, with the flags and mode of an open,
-// from /proc/<pid>/task/<tid>/syscall.
-Call thread_call(pid_t pid, pid_t tid, uint32_t* flags, uint32_t* mode)
+namespace {
+
+// The call in the text of a syscall file of thread tid.
+Call parse_call(const char* buf, pid_t tid, uint32_t* flags, uint32_t* mode)
 {
-    char path[96], buf[512];
-    snprintf(path, sizeof path, "/proc/%d/task/%d/syscall", (int)pid, (int)tid);
-    if (!read_small(path, buf, sizeof buf)) return Call::unknown;
     long nr;
     unsigned long long a[6];
     if (sscanf(buf, "%ld %llx %llx %llx %llx %llx %llx", &nr, &a[0], &a[1], &a[2], &a[3], &a[4], &a[5]) != 7)
@@ -95,15 +94,192 @@ Call thread_call(pid_t pid, pid_t tid, uint32_t* flags, uint32_t* mode)
     }
 }
 
+// Parent and thread count from the text of /proc/<pid>/stat.
+bool parse_stat(const char* buf, ProcInfo* p)
+{
+    const char* close_paren = strrchr(buf, ')');
+    char state;
+    int ppid = 0, threads = 0;
+    if (!close_paren ||
+        sscanf(close_paren + 1, " %c %d %*d %*d %*d %*d %*u %*u %*u %*u %*u %*u %*u %*d %*d %*d %*d %d", &state,
+               &ppid, &threads) < 2)
+        return false;
+    p->ppid = (pid_t)ppid;
+    p->threads = threads;
+    return true;
+}
+
+bool pread_small(int fd, char* buf, size_t size)
+{
+    ssize_t n = pread(fd, buf, size - 1, 0);
+    if (n <= 0) return false;
+    buf[n] = '\0';
+    return true;
+}
+
+// Processes kept: their /proc/<pid> directory, stat and syscall files open.
+struct Kept {
+    pid_t pid = 0;
+    int dir = -1, stat = -1, syscall = -1;
+    uint64_t used = 0;
+};
+constexpr size_t kKept = 64;
+
+struct KeptSet {
+    std::mutex mu;
+    Kept slots[kKept];
+    uint64_t clock = 0;
+};
+
+KeptSet& kept()
+{
+    static KeptSet* k = new KeptSet;  // never destroyed: the reader may outlive exit handlers
+    return *k;
+}
+
+void close_kept(Kept& k)
+{
+    for (int* fd : {&k.dir, &k.stat, &k.syscall}) {
+        if (*fd >= 0) real::close(*fd);
+        *fd = -1;
+    }
+    k.pid = 0;
+}
+
+Kept* find_kept(KeptSet& set, pid_t pid)
+{
+    for (Kept& k : set.slots)
+        if (k.pid == pid) return &k;
+    return nullptr;
+}
+
+// A slot opened for pid (the least recently used one reused); null when the
+// process cannot be opened.
+Kept* open_kept(KeptSet& set, pid_t pid)
+{
+    Kept* slot = &set.slots[0];
+    for (Kept& k : set.slots) {
+        if (k.pid == 0) {
+            slot = &k;
+            break;
+        }
+        if (k.used < slot->used) slot = &k;
+    }
+    close_kept(*slot);
+    char path[32];
+    snprintf(path, sizeof path, "/proc/%d", (int)pid);
+    slot->dir = real::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+    if (slot->dir < 0) return nullptr;
+    slot->stat = real::openat(slot->dir, "stat", O_RDONLY | O_CLOEXEC, 0);
+    if (slot->stat < 0) {
+        close_kept(*slot);
+        return nullptr;
+    }
+    slot->pid = pid;
+    return slot;
+}
+
+// The kept process's identity; false once it has gone (the slot is closed).
+bool read_kept(Kept& k, ProcInfo* p)
+{
+    char buf[1024];
+    struct stat st;
+    if (!pread_small(k.stat, buf, sizeof buf) || !parse_stat(buf, p) || fstat(k.dir, &st) != 0) {
+        close_kept(k);
+        return false;
+    }
+    p->euid = st.st_uid;
+    return true;
+}
+
+}  // namespace
+
+// The call the thread tid is blocked in, with the flags and mode of an open,
+// from /proc/<pid>/task/<tid>/syscall.
+Call thread_call(pid_t pid, pid_t tid, uint32_t* flags, uint32_t* mode)
+{
+    char path[96], buf[512];
+    snprintf(path, sizeof path, "/proc/%d/task/%d/syscall", (int)pid, (int)tid);
+    if (!read_small(path, buf, sizeof buf)) return Call::unknown;
+    return parse_call(buf, tid, flags, mode);
+}
+
+ProcInfo kept_proc_info(pid_t pid, bool keep)
+{
+    KeptSet& set = kept();
+    std::unique_lock<std::mutex> lock(set.mu);
+    ProcInfo p;
+    p.pid = pid;
+    Kept* k = find_kept(set, pid);
+    if (k && read_kept(*k, &p)) {
+        k->used = ++set.clock;
+        return p;
+    }
+    if (!keep) {
+        lock.unlock();
+        return proc_info(pid);
+    }
+    k = open_kept(set, pid);  // new, or a reused pid
+    if (k && read_kept(*k, &p)) k->used = ++set.clock;
+    return p;
+}
+
+void load_proc_readers()
+{
+    char buf[16];
+    int fd = real::openat(AT_FDCWD, "/proc/self/stat", O_RDONLY | O_CLOEXEC, 0);
+    if (fd >= 0) {
+        ssize_t n = real::read(fd, buf, sizeof buf);
+        (void)n;
+        real::close(fd);
+    }
+    fd = real::open("/proc/self/stat", O_RDONLY | O_CLOEXEC, 0);
+    if (fd >= 0) real::close(fd);
+    ssize_t n = real::readlink("/proc/self/root", buf, sizeof buf);
+    (void)n;
+}
+
+void forget_processes()
+{
+    KeptSet& set = kept();
+    std::lock_guard<std::mutex> lock(set.mu);
+    for (Kept& k : set.slots) close_kept(k);
+}
+
+ssize_t proc_root(pid_t pid, char* buf, size_t size)
+{
+    {
+        KeptSet& set = kept();
+        std::lock_guard<std::mutex> lock(set.mu);
+        if (Kept* k = find_kept(set, pid)) return readlinkat(k->dir, "root", buf, size);
+    }
+    char link[64];
+    snprintf(link, sizeof link, "/proc/%d/root", (int)pid);
+    return real::readlink(link, buf, size);
+}
+
 // The open call process pid is blocked in: its main thread's, or else the
 // first other thread found in an open or exec (fanotify names the process,
 // and a permission event stops the one thread that made the call). *tid is
 // the thread.
-Call open_call(pid_t pid, pid_t* tid, uint32_t* flags, uint32_t* mode)
+Call open_call(pid_t pid, int threads, pid_t* tid, uint32_t* flags, uint32_t* mode)
 {
     *tid = pid;
-    Call c = thread_call(pid, pid, flags, mode);
-    if (c != Call::unknown) return c;
+    Call c = Call::unknown;
+    bool read = false;
+    {
+        KeptSet& set = kept();
+        std::lock_guard<std::mutex> lock(set.mu);
+        Kept* k = find_kept(set, pid);
+        if (k && k->syscall < 0) k->syscall = real::openat(k->dir, "syscall", O_RDONLY | O_CLOEXEC, 0);
+        char buf[512];
+        if (k && k->syscall >= 0 && pread_small(k->syscall, buf, sizeof buf)) {
+            c = parse_call(buf, pid, flags, mode);
+            read = true;
+        }
+    }
+    if (!read) c = thread_call(pid, pid, flags, mode);
+    if (c != Call::unknown || threads == 1) return c;  // no other thread made the call
     char path[64];
     snprintf(path, sizeof path, "/proc/%d/task", (int)pid);
     DIR* d = opendir(path);

@@ -12,6 +12,7 @@ struct ProcInfo {
     pid_t pid = 0;
     pid_t ppid = 0;
     uid_t euid = 0;
+    int threads = 0;  // 0: not known
 };
 
 enum class Call { unknown, open, exec };
@@ -22,10 +23,27 @@ std::string fd_path(int fd);
 bool read_small(const char* path, char* buf, size_t size);
 // The parent and the effective uid of a process.
 ProcInfo proc_info(pid_t pid);
+// The same, and its thread count, through descriptors of its /proc entries
+// kept open (a bounded set, the least recently used closed first), so that
+// the processes that open files again and again cost no path walks. A
+// process not kept yet is kept when keep is true. A descriptor of a process
+// that has gone reads ESRCH, so a reused pid is noticed and opened afresh.
+ProcInfo kept_proc_info(pid_t pid, bool keep);
+// Closes every kept descriptor.
+void forget_processes();
+// Looks up the C library entry points the readers use, before any mark is
+// placed: a first lookup takes the loader's lock, which a thread of this
+// process loading a library from a watched file system may hold while it
+// waits for the reader.
+void load_proc_readers();
+// readlink of /proc/<pid>/root, through the kept directory when there is one.
+ssize_t proc_root(pid_t pid, char* buf, size_t size);
 // The call the thread tid is blocked in, with the flags and mode of an open.
 Call thread_call(pid_t pid, pid_t tid, uint32_t* flags, uint32_t* mode);
 // The open or exec call process pid is blocked in; *tid is the thread.
-Call open_call(pid_t pid, pid_t* tid, uint32_t* flags, uint32_t* mode);
+// threads is the process's thread count (ProcInfo), 0 when not known: a
+// single-threaded process's call is read from its kept descriptor.
+Call open_call(pid_t pid, int threads, pid_t* tid, uint32_t* flags, uint32_t* mode);
 // The mount namespace of a process ("mnt:[...]"), empty when unreadable.
 std::string mnt_ns(pid_t pid);
 // True once a process no longer has a program (/proc/<pid>/exe): it has
