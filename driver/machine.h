@@ -91,16 +91,21 @@ struct Setup {
     long major = -1;
 };
 
-void reset();
-void setup(const Setup& s);
+// The control functions test programs call from outside the simulator's
+// library (the fuzz targets) are exported; host mode's library keeps them
+// local (driver/acdriver.map).
+#define DRV_CONTROL __attribute__((visibility("default")))
+
+DRV_CONTROL void reset();
+DRV_CONTROL void setup(const Setup& s);
 Status status();
-int push(unsigned handle, const void* bytes, size_t n);
+DRV_CONTROL int push(unsigned handle, const void* bytes, size_t n);
 // Pushes to one of the open handles that are not hung up, chosen by key:
 // the same key goes to the same handle while that set stays the same.
 int push_spread(uint64_t key, const void* bytes, size_t n);
 int hangup(unsigned handle);  // 0: every open handle
-std::vector<Reply> take_replies();
-std::vector<std::string> take_commands();
+DRV_CONTROL std::vector<Reply> take_replies();
+DRV_CONTROL std::vector<std::string> take_commands();
 LastCommand last_command();
 // Whether replies and commands are kept for take_replies/take_commands (reset: yes).
 void keep_log(bool on);

@@ -86,7 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         const char* got = lua_tolstring(L, 2, &n);
         FUZZ_CHECK(got && n == resp.size() && memcmp(got, resp.data(), n) == 0);
     }
-    sim::take_commands();
+    drv::take_commands();
     fuzz::end_run(L, 256);
     return 0;
 }

@@ -42,10 +42,10 @@ namespace fuzz {
 // The driver loaded with its node; a handle opened by lacdc.open(), kept in the registry.
 inline int open_sim_handle(lua_State* L)
 {
-    sim::reset();
-    sim::Setup s;
+    drv::reset();
+    drv::Setup s;
     s.hook = s.driver = s.node = 1;
-    sim::setup(s);
+    drv::setup(s);
     if (luaL_dostring(L, "return assert(lacdc.open())") != LUA_OK) {
         fprintf(stderr, "fuzz: cannot open the simulated device: %s\n", lua_tostring(L, -1));
         abort();

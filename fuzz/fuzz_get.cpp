@@ -161,7 +161,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::vector<uint32_t> ids;
     for (unsigned i = 0; i < records; i++) {
         std::string rec = make_record(in);
-        FUZZ_CHECK(sim::push(0, rec.data(), rec.size()) == 0);
+        FUZZ_CHECK(drv::push(0, rec.data(), rec.size()) == 0);
         rec.resize(std::max(rec.size(), offsetof(ac_event_record, id) + 4), '\0');  // zero beyond its end
         uint32_t id;
         memcpy(&id, rec.data() + offsetof(ac_event_record, id), sizeof id);
@@ -185,13 +185,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     FUZZ_CHECK(empty);
 
     // At most one reply per event (Lua answers nothing here).
-    std::vector<sim::Reply> replies = sim::take_replies();
+    std::vector<drv::Reply> replies = drv::take_replies();
     FUZZ_CHECK(replies.size() <= records);
-    for (const sim::Reply& r : replies) {
+    for (const drv::Reply& r : replies) {
         if (r.reply == 0 && r.id == 0 && r.eta == 0 && r.error == 0) continue;
         FUZZ_CHECK(r.reply >= 1 && r.reply <= 5 && std::find(ids.begin(), ids.end(), r.id) != ids.end());
     }
-    sim::take_commands();
+    drv::take_commands();
     fuzz::end_run(L, 256);
     return 0;
 }
