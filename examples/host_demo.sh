@@ -21,7 +21,8 @@ echo "\$ acagent host --mode enforcing --mount $dir --policy policy.lua"
 "$build/acagent" host --mode enforcing --mount "$dir" --policy "$work/policy.lua" \
     --status-file "$work/status.json" 2>"$work/agent.log" &
 agent=$!
-for i in $(seq 50); do grep -q protecting "$work/agent.log" && break; sleep 0.1; done
+# Ready once both workers hold their handles (before that, events pass unjudged).
+for i in $(seq 100); do [ "$(grep -c ': ready$' "$work/agent.log")" -ge 2 ] && break; sleep 0.1; done
 echo "enforcing:"
 try "$dir/approved/tool"
 try "$dir/other/tool"
@@ -35,6 +36,6 @@ echo "\$ acagent status (the driver's part)"
 kill -TERM "$agent"
 wait "$agent" || true
 echo "the agent's log:"
-sed 's/^/  /' "$work/agent.log"
+grep -v ': ready$' "$work/agent.log" | sed 's/^/  /' 
 umount "$dir"
 rm -rf "$dir" "$work"

@@ -32,6 +32,9 @@ local generation = host.generation()
 -- the driver allows it and logs what it would have denied.
 local opts = {lockdown = 1, timeout = 250}
 local h = assert(lacdc.open())
+-- Until a worker has its handle, events are allowed at once (nothing could
+-- answer them): this line tells an operator, and a script, that it has one.
+log("ready")
 local handled = 0
 while true do
   if host.generation() ~= generation then
