@@ -204,6 +204,7 @@ int start(const Options& options, std::string* why)
         state.held.clear();
         state.exec_followup.clear();
         state.sessions.clear();
+        state.awaited.clear();
         state.session_count = 0;
         state.missed = 0;
         state.moved_pid = 0;
@@ -241,6 +242,7 @@ unsigned stop()
     state.held.clear();
     state.exec_followup.clear();
     state.sessions.clear();
+    state.awaited.clear();
     state.session_count = 0;
     close_fds_locked(state);
     forget_processes();

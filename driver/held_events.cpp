@@ -42,21 +42,22 @@ void answer_unreplied_locked(Source& state, const Held& h)
     respond_locked(state, h.event_fd, !state.opt.deadline_deny);
 }
 
-// A write open that was allowed: its open-post goes out under a new id with a
-// new synthetic descriptor, and the open stays held (with its first deadline)
-// until that record's reply.
-std::unique_ptr<ac_event_record> open_post_locked(Source& state, std::unordered_map<uint32_t, Held>::iterator it)
+// A write open that was allowed: its open-post, under a new id with a new
+// synthetic descriptor. The open is answered at once; the open-post's reply
+// says whether the engine's drift tracker took it.
+std::unique_ptr<ac_event_record> open_post_locked(Source& state, Held& h)
 {
-    Held& h = it->second;
     std::unique_ptr<ac_event_record> post = std::move(h.post);
-    int32_t fd = open_session_locked(state, h.pid, h.path, post->flags, h.file_key);
+    uint32_t id = new_id_locked(state);
+    int32_t fd = open_session_locked(state, h.pid, h.path, post->flags, h.file_key, id);
+    post->id = id;
     post->fd = fd;
     post->rc = fd;
-    Held next = std::move(h);
-    state.held.erase(it);
-    uint32_t nid = new_id_locked(state);
-    post->id = nid;
-    state.held.emplace(nid, std::move(next));
+    Awaited a;
+    a.pid = h.pid;
+    a.open_post = true;
+    a.file_key = h.file_key;
+    await_locked(state, id, std::move(a));
     return post;
 }
 
@@ -74,7 +75,7 @@ uint32_t new_id_locked(Source& state)
     do {
         id = state.next_id++;
         if (state.next_id < kFirstId) state.next_id = kFirstId;
-    } while (state.held.count(id));
+    } while (state.held.count(id) || state.awaited.count(id));
     return id;
 }
 
@@ -140,18 +141,25 @@ void answer_unjudged(uint32_t id)
     if (!g_on.load()) return;
     Source& state = source();
     Held h;
-    bool deny;
+    bool deny = false, awaited = false;
     {
         std::lock_guard<std::mutex> lock(state.mu);
+        if (!state.on) return;
         auto it = state.held.find(id);
-        if (!state.on || it == state.held.end()) return;
-        deny = state.opt.deadline_deny;
-        answer_unreplied_locked(state, it->second);
-        state.c.unresolved++;
-        h = std::move(it->second);
-        state.held.erase(it);
+        if (it == state.held.end()) {
+            awaited = true;
+        } else {
+            deny = state.opt.deadline_deny;
+            answer_unreplied_locked(state, it->second);
+            state.c.unresolved++;
+            h = std::move(it->second);
+            state.held.erase(it);
+        }
     }
-    log_answer("unresolved", h, deny);
+    if (awaited)
+        awaited_reply(state, id, false, true);
+    else
+        log_answer("unresolved", h, deny);
 }
 
 void on_reply(uint32_t id, uint32_t code)
@@ -159,48 +167,60 @@ void on_reply(uint32_t id, uint32_t code)
     if (!g_on.load()) return;
     Source& state = source();
     std::unique_ptr<ac_event_record> post;
-    Held permitted;  // a denial permissive mode allowed, logged once the lock is released
-    uint64_t key = 0;
+    Held h;
+    bool permitted = false;  // a denial permissive mode allowed, logged once the lock is released
     {
         std::lock_guard<std::mutex> lock(state.mu);
         if (!state.on) return;
         auto it = state.held.find(id);
-        if (it == state.held.end()) return;
-        Held& h = it->second;
-        state.c.replied++;
-        bool block = (code & kReplyCodeMask) == kReplyBlock;
-        if (block && !state.opt.enforcing) {
-            state.c.would_deny++;
-            block = false;
-            permitted.pid = h.pid;
-            permitted.exec = h.exec;
-            permitted.path = h.path;
-        }
-        if (block || !h.post) {
+        if (it != state.held.end()) {
+            h = std::move(it->second);
+            state.held.erase(it);
+            state.c.replied++;
+            bool block = (code & kReplyCodeMask) == kReplyBlock;
+            if (block && !state.opt.enforcing) {
+                state.c.would_deny++;
+                block = false;
+                permitted = true;
+            }
             if (block && h.exec) state.exec_followup.erase(h.pid);  // no open follows a refused exec
             state.c.held_us += (uint64_t)(now_us() - h.read_us);
             state.c.reader_us += (uint64_t)h.reader_us;
-            respond_locked(state, h.event_fd, !block);
-            state.held.erase(it);
-        } else {
-            // A write open that was allowed: its open-post goes out under a new
-            // id with a new synthetic descriptor, and the open stays held (with
-            // its first deadline) until that record's reply.
-            key = h.file_key;
-            post = open_post_locked(state, it);
+            if (!block && h.post)
+                post = open_post_locked(state, h);
+            else
+                respond_locked(state, h.event_fd, !block);
         }
     }
-    if (permitted.pid)
-        log::line("permissive: would deny %s of %s by pid %d", permitted.exec ? "exec" : "open", permitted.path.c_str(),
-                  (int)permitted.pid);
+    if (h.event_fd < 0) {
+        awaited_reply(state, id, (code & kReplyCodeMask) == kReplyTrackfile, false);
+        return;
+    }
+    if (permitted)
+        log::line("permissive: would deny %s of %s by pid %d", h.exec ? "exec" : "open", h.path.c_str(), (int)h.pid);
     if (!post) return;
-    uint32_t nid = post->id;
-    if (queue(state, post.get(), key)) return;
+    // Queued before the open is answered, so that a close following at once
+    // reaches the engine after it.
+    if (!queue(state, post.get(), h.file_key)) awaited_reply(state, post->id, false, false);
     std::lock_guard<std::mutex> lock(state.mu);
-    auto it = state.held.find(nid);
-    if (it == state.held.end()) return;
-    respond_locked(state, it->second.event_fd, true);
-    state.held.erase(it);
+    respond_locked(state, h.event_fd, true);
+}
+
+void awaited_reply(Source& state, uint32_t id, bool tracked, bool unjudged)
+{
+    Awaited a;
+    {
+        std::lock_guard<std::mutex> lock(state.mu);
+        auto it = state.awaited.find(id);
+        if (it == state.awaited.end()) return;
+        a = std::move(it->second);
+        state.awaited.erase(it);
+        if (a.open_post && !a.closed) {
+            settle_session_locked(state, a.pid, id, tracked);
+            return;
+        }
+    }
+    if (a.open_post ? !tracked : unjudged) report_change(state, a.pid, a.path, a.file_key);
 }
 
 }  // namespace drv::fan

@@ -129,8 +129,9 @@ bool chmod_record(Source& state, const ProcInfo& p, const std::string& path, con
 
 // The close-pre of a write open. When the engine's drift tracker cannot have
 // followed that open (not a create or truncate, dropped from its full ring,
-// or a writer the engine can no longer find), a chmod-post of the file
-// follows, which the engine's quick filters hand to the policy as a change.
+// not taken by the engine, or a writer it can no longer find), a chmod-post of
+// the file follows, which the engine's quick filters hand to the policy as a
+// change. Where that depends on replies still to come, they decide.
 void close_write(Source& state, pid_t pid, bool gone, const ProcInfo& actor, const std::string& path)
 {
     ProcInfo writer = actor;
@@ -145,12 +146,37 @@ void close_write(Source& state, pid_t pid, bool gone, const ProcInfo& actor, con
         bool found = take_session_locked(state, pid, path, &s);
         if (!found) s.file_key = key_of(path, have);
         rec->fd = found ? s.fd : new_fd_locked(state, pid, path);  // else an untracked descriptor
-        unseen = !found || !s.tracked || state.ring_full_seq >= s.seq || gone;
+        rec->id = new_id_locked(state);
+        auto post = s.post_id ? state.awaited.find(s.post_id) : state.awaited.end();
+        unseen = !found || !s.tracked || state.ring_full_seq >= s.seq || gone ||
+                 (s.post_id && post == state.awaited.end());
+        if (post != state.awaited.end()) {
+            if (unseen) {
+                state.awaited.erase(post);
+            } else {
+                post->second.closed = true;  // the open-post's reply decides
+                post->second.path = path;
+            }
+        }
+        if (!unseen) {
+            Awaited a;
+            a.pid = pid;
+            a.path = path;
+            a.file_key = s.file_key;
+            await_locked(state, rec->id, std::move(a));
+        }
     }
     queue(state, rec.get(), s.file_key);
-    if (!unseen || chmod_record(state, actor, path, have, s.file_key)) return;
-    // A writer whose root does not hold the file (given the descriptor by another process).
-    if (!gone && chmod_record(state, proc_info(stand_in(state.self)), path, have, s.file_key)) return;
+    if (unseen) report_change(state, pid, path, s.file_key);
+}
+
+void report_change(Source& state, pid_t pid, const std::string& path, uint64_t key)
+{
+    struct stat st;
+    const struct stat* have = lstat(path.c_str(), &st) == 0 ? &st : nullptr;
+    if (!process_gone(pid) && chmod_record(state, proc_info(pid), path, have, key)) return;
+    // Gone, or a writer whose root does not hold the file (given the descriptor by another process).
+    if (chmod_record(state, proc_info(stand_in(state.self)), path, have, key)) return;
     std::lock_guard<std::mutex> lock(state.mu);
     state.c.unnamed++;
 }

@@ -79,7 +79,8 @@ void prune_sessions_locked(Source& state)
 // descriptor. The engine's drift ring drops its oldest entries once more
 // tracked opens are outstanding than it holds; such a moment is remembered,
 // so that the closes of the opens made before it are reported as changes.
-int32_t open_session_locked(Source& state, pid_t pid, const std::string& path, uint32_t flags, uint64_t file_key)
+int32_t open_session_locked(Source& state, pid_t pid, const std::string& path, uint32_t flags, uint64_t file_key,
+                            uint32_t post_id)
 {
     if (state.sessions.empty()) state.session_count = state.tracked_sessions = 0;
     Session s;
@@ -87,6 +88,7 @@ int32_t open_session_locked(Source& state, pid_t pid, const std::string& path, u
     s.seq = state.next_seq++;
     s.tracked = (flags & (O_CREAT | O_TRUNC)) != 0;
     s.file_key = file_key;
+    s.post_id = post_id;
     state.sessions[{pid, path}].push_back(s);
     state.session_count++;
     state.tracked_sessions += s.tracked;
@@ -107,6 +109,31 @@ bool take_session_locked(Source& state, pid_t pid, const std::string& path, Sess
     state.tracked_sessions -= out->tracked;
     if (it->second.empty()) state.sessions.erase(it);
     return true;
+}
+
+void settle_session_locked(Source& state, pid_t pid, uint32_t post_id, bool tracked)
+{
+    for (auto it = state.sessions.lower_bound({pid, std::string()}); it != state.sessions.end() && it->first.first == pid;
+         ++it) {
+        for (Session& s : it->second) {
+            if (s.post_id != post_id) continue;
+            s.post_id = 0;
+            if (!tracked && s.tracked) {
+                s.tracked = false;  // its close is reported as a change
+                state.tracked_sessions--;
+            }
+            return;
+        }
+    }
+}
+
+// Bounded: replies that never come (a handle closed with records in it)
+// leave entries behind. A session whose open-post is no longer awaited is
+// reported as a change at its close.
+void await_locked(Source& state, uint32_t id, Awaited a)
+{
+    if (state.awaited.size() >= kMaxSessions) state.awaited.clear();
+    state.awaited[id] = std::move(a);
 }
 
 bool queue(Source& state, ac_event_record* rec, uint64_t file_key)

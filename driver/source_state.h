@@ -25,6 +25,7 @@
 namespace drv::fan {
 
 constexpr uint32_t kReplyBlock = 3;        // REPLY_BLOCK
+constexpr uint32_t kReplyTrackfile = 5;    // REPLY_TRACKFILE
 constexpr uint32_t kReplyCodeMask = 0x7F;  // the 0x80 flag only asks for eta
 constexpr size_t kMaxSessions = 4096;      // write opens waiting for their close
 constexpr size_t kMaxSynthetic = 4096;     // synthetic descriptors readlink still answers
@@ -61,6 +62,18 @@ struct Session {
     uint64_t seq = 0;       // write opens count up
     bool tracked = false;   // O_CREAT or O_TRUNC: the engine's drift tracker follows it
     uint64_t file_key = 0;
+    uint32_t post_id = 0;   // its open-post, while the engine's reply is awaited
+};
+
+// An unheld record whose reply says whether the engine saw a change: an
+// open-post (did the drift tracker take the write open?) or the close of a
+// tracked write open (could the engine still find the writer?).
+struct Awaited {
+    pid_t pid = 0;
+    bool open_post = false;
+    bool closed = false;   // an open-post whose close came first
+    std::string path;      // known once closed
+    uint64_t file_key = 0;
 };
 
 // The owner and file of a synthetic descriptor, for readlink.
@@ -90,6 +103,7 @@ struct Source {
     size_t tracked_sessions = 0;  // of session_count
     uint64_t next_seq = 1;
     uint64_t ring_full_seq = 0;   // the last write open made with more tracked ones open than the engine's ring holds
+    std::unordered_map<uint32_t, Awaited> awaited;  // by record id
     std::unordered_map<int32_t, Synthetic> synthetic;
     std::deque<int32_t> synthetic_order;
     std::vector<std::pair<dev_t, ino_t>> exempt;  // exempt programs (set before the reader starts)
@@ -110,8 +124,12 @@ void set_name(char* field, uint32_t* len, const std::string& s);
 std::unique_ptr<ac_event_record> new_record(uint32_t type, pid_t tid, const ProcInfo& p);
 int32_t new_fd_locked(Source& state, pid_t pid, const std::string& path);
 void prune_sessions_locked(Source& state);
-int32_t open_session_locked(Source& state, pid_t pid, const std::string& path, uint32_t flags, uint64_t file_key);
+int32_t open_session_locked(Source& state, pid_t pid, const std::string& path, uint32_t flags, uint64_t file_key,
+                            uint32_t post_id);
 bool take_session_locked(Source& state, pid_t pid, const std::string& path, Session* out);
+// The engine answered the open-post post_id of a write open of pid still open.
+void settle_session_locked(Source& state, pid_t pid, uint32_t post_id, bool tracked);
+void await_locked(Source& state, uint32_t id, Awaited a);
 // Queues a record (giving it an id when it has none); false when no handle
 // took it. file_key picks the handle in host mode when no handle is set.
 bool queue(Source& state, ac_event_record* rec, uint64_t file_key = 0);
@@ -120,6 +138,9 @@ bool queue(Source& state, ac_event_record* rec, uint64_t file_key = 0);
 void respond_locked(Source& state, int event_fd, bool allow);
 uint32_t new_id_locked(Source& state);
 void hold_and_queue(Source& state, Held h, ac_event_record* rec);
+// The engine's reply to an unheld record awaited: tracked when it took a
+// write open, unjudged when it could not find the process.
+void awaited_reply(Source& state, uint32_t id, bool tracked, bool unjudged);
 int next_wait(Source& state);
 void expire(Source& state);
 
@@ -131,5 +152,8 @@ bool allow_exempt(Source& state, const struct fanotify_event_metadata* m);
 // permission_events.cpp, notification_events.cpp
 void permission_event(Source& state, const struct fanotify_event_metadata* m);
 void notification_event(Source& state, const struct fanotify_event_metadata* m, const char* raw);
+// A change the engine's drift tracker did not see: a chmod-post in the name
+// of the writer, or of the stand-in once it has gone.
+void report_change(Source& state, pid_t pid, const std::string& path, uint64_t key);
 
 }  // namespace drv::fan

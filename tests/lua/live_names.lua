@@ -70,6 +70,8 @@ local ok, err = pcall(t.run, {
     for _, c in ipairs {
       {"rewritten in place", [[perl -e 'open(F, "+<", $ARGV[0]) or die; print F "#"; close F; sleep 1' approved/tool]]},
       {"writer killed before its close", "exec 3>approved/tool; kill -9 $$"},
+      {"writer gone before the engine reads its open", "printf '#' >approved/tool"},
+      {"writer gone before the engine reads its close", "printf '#' >approved/tool & sleep 0.2"},
       {"behind 64 other writers", "bash -c 'exec 3>approved/tool; for i in {1..64}; do exec {f}>w$i; done; exec 3>&-; sleep 1'"},
     } do
       lacdc.AddToCache(approved, 1)
