@@ -59,7 +59,7 @@ void pump_locked(Handle& h)
         h.backlog.pop_front();
         h.in_socket++;
     }
-    if (h.hung && !h.shut && h.backlog.empty()) {
+    if (h.hung && !h.shut && h.backlog.empty() && h.sending == 0) {
         shutdown(h.driver_fd, SHUT_RDWR);
         h.shut = true;
     }
@@ -69,7 +69,10 @@ void close_driver_side_locked(State& s, Handle& h)
 {
     mark(h.app_fd, false);
     s.open_fds.erase(h.app_fd);
-    real::close(h.driver_fd);
+    if (h.sending)
+        h.close_pending = true;  // its number must not be reused under a send
+    else
+        real::close(h.driver_fd);
     h.driver_fd = -1;
     h.open = false;
     h.backlog.clear();
@@ -265,34 +268,57 @@ void drop_handles_locked(State& s)
     s.open_fds.clear();
 }
 
+namespace {
+
+// Queues a record. With nothing before it, it is sent outside the lock: the
+// engine thread that the send wakes must not find the lock held.
+int push_to(std::unique_lock<std::mutex>& lock, std::shared_ptr<Handle> h, const void* bytes, size_t n)
+{
+    if (!h->backlog.empty() || h->sending) {
+        h->backlog.emplace_back(static_cast<const char*>(bytes), n);
+        pump_locked(*h);
+        return 0;
+    }
+    const int fd = h->driver_fd;
+    h->sending++;
+    h->in_socket++;
+    lock.unlock();
+    const bool sent = send(fd, bytes, n, MSG_DONTWAIT | MSG_NOSIGNAL) >= 0;
+    lock.lock();
+    h->sending--;
+    if (h->close_pending && h->sending == 0) real::close(fd);
+    if (!sent) {
+        h->in_socket--;
+        if (h->open) h->backlog.emplace_back(static_cast<const char*>(bytes), n);  // the socket is full
+    }
+    if (h->open) pump_locked(*h);
+    return 0;
+}
+
+}  // namespace
+
 int push(unsigned handle, const void* bytes, size_t n)
 {
     if (n > kMaxRecord) return EMSGSIZE;
     State& s = state();
-    std::lock_guard<std::mutex> lock(s.mu);
+    std::unique_lock<std::mutex> lock(s.mu);
     auto h = pick_locked(s, handle);
     if (!h) return ENOENT;
     if (h->hung) return EPIPE;
-    h->backlog.emplace_back(static_cast<const char*>(bytes), n);
-    pump_locked(*h);
-    return 0;
+    return push_to(lock, std::move(h), bytes, n);
 }
 
 int push_spread(uint64_t key, const void* bytes, size_t n)
 {
     if (n > kMaxRecord) return EMSGSIZE;
     State& s = state();
-    std::lock_guard<std::mutex> lock(s.mu);
+    std::unique_lock<std::mutex> lock(s.mu);
     size_t live = 0;
     for (auto& h : s.handles) live += h->open && !h->hung;
     if (live == 0) return ENOENT;
     size_t k = (size_t)(key % live);
-    for (auto& h : s.handles) {
-        if (!h->open || h->hung || k-- > 0) continue;
-        h->backlog.emplace_back(static_cast<const char*>(bytes), n);
-        pump_locked(*h);
-        break;
-    }
+    for (auto& h : s.handles)
+        if (h->open && !h->hung && k-- == 0) return push_to(lock, h, bytes, n);
     return 0;
 }
 

@@ -78,21 +78,18 @@ void drain_notifications(Source& state, char* buf)
 }
 
 // Reads and handles every permission event queued now. The notifications are
-// read before each one: a process that waits in a permission event has made
-// its earlier changes already (a close is reported before close returns), so
-// its records keep their order; and a notification read at once is not
-// merged with a later one of the same kind, as the kernel does to unread
-// events (two closes of one file by one process would make one record).
+// read after each batch and before its events: a process that waits in a
+// permission event has made its earlier changes already (a close is reported
+// before close returns), so its records keep their order.
 void drain_permissions(Source& state, char* buf, char* notif_buf)
 {
     for (;;) {
-        drain_notifications(state, notif_buf);
         ssize_t len = real::read(state.perm_fd, buf, kReadBuffer);
         if (len <= 0) return;
+        drain_notifications(state, notif_buf);
         struct fanotify_event_metadata head;
         for (const char* raw = buf; (raw = next_event(raw, buf + len, &head)); raw += head.event_len) {
             if (head.vers != FANOTIFY_METADATA_VERSION || head.fd < 0) continue;
-            drain_notifications(state, notif_buf);
             permission_event(state, &head);
         }
     }

@@ -23,6 +23,8 @@ struct Handle {
     bool shut = false;  // driver_fd shut down: nothing more will arrive
     std::deque<std::string> backlog;
     size_t in_socket = 0;
+    unsigned sending = 0;        // sends in progress outside the lock
+    bool close_pending = false;  // driver_fd closes when the last of them ends
     uint32_t last_id = 0;  // the id of the last record read: a zero reply names it
 };
 
