@@ -15,7 +15,8 @@ import matplotlib.pyplot as plt  # noqa: E402
 
 OPS = [("open", "open"), ("openw", "write open"), ("exec", "exec")]
 SIDES = [("floor", "floor"), ("host", "acagent host"), ("live", "live mode"),
-         ("fapolicyd", "fapolicyd nice 0"), ("fapolicyd_nice", "fapolicyd shipped nice")]
+         ("fapolicyd", "fapolicyd nice 0"), ("host_nice", "acagent host\nat its nice"),
+         ("fapolicyd_nice", "fapolicyd shipped nice")]
 
 
 def rows(results, name):
