@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/epoll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -32,6 +33,25 @@ void mark(int fd, bool on)
     g_device_fd[fd].store(on, std::memory_order_release);
 }
 
+// The engine thread asks for more: the record it held is done with.
+void finish_locked(State& s, Handle& h)
+{
+    if (!h.busy) return;
+    h.busy = false;
+    auto u = s.unfinished.find(h.current);
+    if (u != s.unfinished.end() && u->second.first == &h && --u->second.second == 0) s.unfinished.erase(u);
+}
+
+void forget_keys_locked(State& s, const Handle& h)
+{
+    for (auto it = s.unfinished.begin(); it != s.unfinished.end();)
+        it = it->second.first == &h ? s.unfinished.erase(it) : std::next(it);
+}
+
+// The engine thread that reads events in this thread (stand-by), by its
+// handle's descriptor: its own records go to it.
+thread_local int t_intake_fd = -1;
+
 std::shared_ptr<Handle> find_locked(State& s, int fd)
 {
     auto it = s.open_fds.find(fd);
@@ -53,7 +73,7 @@ std::shared_ptr<Handle> pick_locked(State& s, unsigned number)
 // has handed over everything, shuts the socket so that blocked readers wake.
 void pump_locked(Handle& h)
 {
-    while (!h.backlog.empty()) {
+    while (!h.backlog.empty() && h.sending == 0) {  // a send in flight goes first
         const std::string& rec = h.backlog.front();
         if (send(h.driver_fd, rec.data(), rec.size(), MSG_DONTWAIT | MSG_NOSIGNAL) < 0) break;
         h.backlog.pop_front();
@@ -69,6 +89,9 @@ void close_driver_side_locked(State& s, Handle& h)
 {
     mark(h.app_fd, false);
     s.open_fds.erase(h.app_fd);
+    forget_keys_locked(s, h);
+    h.keys.clear();
+    h.busy = false;
     if (h.sending)
         h.close_pending = true;  // its number must not be reused under a send
     else
@@ -93,7 +116,6 @@ int fail(int err)
     errno = err;
     return -1;
 }
-
 }  // namespace
 
 bool is_device_fd(int fd)
@@ -142,6 +164,7 @@ ssize_t device_read(int fd, void* buf, size_t n)
         h = find_locked(s, fd);
         if (h) {
             if (int err = take_failure_locked(s, OP_READ)) return fail(err);
+            finish_locked(s, *h);
         }
     }
     ssize_t r = real::read(fd, buf, n);  // may block: never under the lock
@@ -149,6 +172,11 @@ ssize_t device_read(int fd, void* buf, size_t n)
         std::lock_guard<std::mutex> lock(s.mu);
         if (h->open) {
             if (h->in_socket > 0) h->in_socket--;
+            if (r > 0 && !h->keys.empty()) {
+                h->current = h->keys.front();
+                h->keys.pop_front();
+                h->busy = true;
+            }
             pump_locked(*h);
         }
         h->last_id = 0;
@@ -158,10 +186,81 @@ ssize_t device_read(int fd, void* buf, size_t n)
     return r;
 }
 
+namespace {
+
+// An engine thread waiting for its handle's records in host mode: it reads
+// permission events too (fanotify_source.h, stand-by). -2: not in stand-by.
+int standby_poll(State& s, struct pollfd* pfd, int timeout)
+{
+    std::shared_ptr<Handle> h;
+    int ep;
+    {
+        std::lock_guard<std::mutex> lock(s.mu);
+        h = find_locked(s, pfd->fd);
+        if (!h || !h->open) return -2;
+        finish_locked(s, *h);
+        if (h->standby_fd < 0) {
+            h->standby_fd = epoll_create1(EPOLL_CLOEXEC);
+            struct epoll_event ev = {};
+            ev.events = EPOLLIN;
+            ev.data.u32 = 0;
+            if (h->standby_fd >= 0 && epoll_ctl(h->standby_fd, EPOLL_CTL_ADD, pfd->fd, &ev) != 0) {
+                real::close(h->standby_fd);
+                h->standby_fd = -1;
+            }
+        }
+        ep = h->standby_fd;
+        if (ep < 0) return -2;
+    }
+    // Outside the lock: it waits for the reader's intake lock.
+    if (h->standby_gen != fan::standby_generation()) h->standby_gen = fan::join_standby(ep);
+    if (h->standby_gen == 0) return -2;
+    using clock = std::chrono::steady_clock;
+    auto deadline = clock::now() + std::chrono::milliseconds(timeout > 0 ? timeout : 0);
+    int wait = timeout;
+    for (;;) {
+        struct epoll_event evs[2];
+        int r = epoll_wait(ep, evs, 2, wait);
+        if (r <= 0) return r;
+        short kernel = 0;
+        bool events = false;
+        for (int i = 0; i < r; i++) {
+            if (evs[i].data.u32 == 0)
+                kernel = static_cast<short>(evs[i].events & (pfd->events | POLLHUP | POLLERR));
+            else
+                events = true;
+        }
+        if (events) {
+            t_intake_fd = pfd->fd;
+            fan::intake();
+            t_intake_fd = -1;
+        }
+        if (kernel) {
+            std::lock_guard<std::mutex> lock(s.mu);
+            pfd->revents = device_events(*h, kernel);
+            if (pfd->revents) return 1;
+        }
+        if (timeout == 0 && !events) return 0;
+        if (timeout > 0) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()).count();
+            wait = left > 0 ? static_cast<int>(left) : 0;
+        }
+        if (events) continue;  // its own records may be there now
+        if (timeout > 0 && wait == 0) return 0;
+    }
+}
+
+}  // namespace
+
 int device_poll(struct pollfd* fds, nfds_t n, int timeout)
 {
     State& s = state();
     if (int err = take_failure(OP_POLL)) return fail(err);
+    if (n == 1 && fan::standby_on() && is_device_fd(fds[0].fd) && (fds[0].events & POLLIN)) {
+        fds[0].revents = 0;
+        int r = standby_poll(s, fds, timeout);
+        if (r != -2) return r;
+    }
     using clock = std::chrono::steady_clock;
     auto deadline = clock::now() + std::chrono::milliseconds(timeout > 0 ? timeout : 0);
     int wait = timeout;
@@ -255,6 +354,8 @@ int device_close(int fd)
         if (!h) return real::close(fd);
         if (int err = take_failure_locked(s, OP_CLOSE)) return fail(err);
         close_driver_side_locked(s, *h);
+        if (h->standby_fd >= 0) real::close(h->standby_fd);  // its own thread's: not waited on now
+        h->standby_fd = -1;
     }
     return real::close(fd);
 }
@@ -271,9 +372,17 @@ void drop_handles_locked(State& s)
 namespace {
 
 // Queues a record. With nothing before it, it is sent outside the lock: the
-// engine thread that the send wakes must not find the lock held.
-int push_to(std::unique_lock<std::mutex>& lock, std::shared_ptr<Handle> h, const void* bytes, size_t n)
+// engine thread that the send wakes must not find the lock held. key: the
+// record's file, when records are spread over the handles.
+int push_to(State& s, std::unique_lock<std::mutex>& lock, std::shared_ptr<Handle> h, const void* bytes, size_t n,
+            const uint64_t* key)
 {
+    if (key) {
+        h->keys.push_back(*key);
+        auto& u = s.unfinished[*key];
+        u.first = h.get();
+        u.second++;
+    }
     if (!h->backlog.empty() || h->sending) {
         h->backlog.emplace_back(static_cast<const char*>(bytes), n);
         pump_locked(*h);
@@ -289,10 +398,34 @@ int push_to(std::unique_lock<std::mutex>& lock, std::shared_ptr<Handle> h, const
     if (h->close_pending && h->sending == 0) real::close(fd);
     if (!sent) {
         h->in_socket--;
-        if (h->open) h->backlog.emplace_back(static_cast<const char*>(bytes), n);  // the socket is full
+        // The socket is full; nothing was sent meanwhile, so it stays first.
+        if (h->open) h->backlog.emplace_front(static_cast<const char*>(bytes), n);
     }
     if (h->open) pump_locked(*h);
     return 0;
+}
+
+// The handle for a record of this file: the one that has its records, else
+// the calling engine thread's own, else one picked by the file.
+std::shared_ptr<Handle> spread_locked(State& s, uint64_t key)
+{
+    auto usable = [](const std::shared_ptr<Handle>& h) { return h && h->open && !h->hung; };
+    auto u = s.unfinished.find(key);
+    if (u != s.unfinished.end()) {
+        for (auto& h : s.handles)
+            if (h.get() == u->second.first && usable(h)) return h;
+    }
+    if (t_intake_fd >= 0) {
+        auto h = find_locked(s, t_intake_fd);
+        if (usable(h)) return h;
+    }
+    size_t live = 0;
+    for (auto& h : s.handles) live += usable(h);
+    if (live == 0) return nullptr;
+    size_t k = (size_t)(key % live);
+    for (auto& h : s.handles)
+        if (usable(h) && k-- == 0) return h;
+    return nullptr;
 }
 
 }  // namespace
@@ -305,7 +438,7 @@ int push(unsigned handle, const void* bytes, size_t n)
     auto h = pick_locked(s, handle);
     if (!h) return ENOENT;
     if (h->hung) return EPIPE;
-    return push_to(lock, std::move(h), bytes, n);
+    return push_to(s, lock, std::move(h), bytes, n, nullptr);
 }
 
 int push_spread(uint64_t key, const void* bytes, size_t n)
@@ -313,13 +446,9 @@ int push_spread(uint64_t key, const void* bytes, size_t n)
     if (n > kMaxRecord) return EMSGSIZE;
     State& s = state();
     std::unique_lock<std::mutex> lock(s.mu);
-    size_t live = 0;
-    for (auto& h : s.handles) live += h->open && !h->hung;
-    if (live == 0) return ENOENT;
-    size_t k = (size_t)(key % live);
-    for (auto& h : s.handles)
-        if (h->open && !h->hung && k-- == 0) return push_to(lock, h, bytes, n);
-    return 0;
+    auto h = spread_locked(s, key);
+    if (!h) return ENOENT;
+    return push_to(s, lock, std::move(h), bytes, n, &key);
 }
 
 int hangup(unsigned handle)

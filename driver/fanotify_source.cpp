@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/fanotify.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
@@ -95,31 +96,74 @@ void drain_permissions(Source& state, char* buf, char* notif_buf)
     }
 }
 
+enum Ready : uint32_t { kPerm = 1, kNotif = 2, kWake = 4, kTable = 8 };
+
+// The reader's epoll set. The permission group is an exclusive entry, entered
+// again behind each engine thread's (join_standby), so that a waiting engine
+// thread is woken first.
+int reader_set(const Source& state)
+{
+    int ep = epoll_create1(EPOLL_CLOEXEC);
+    if (ep < 0) return -1;
+    struct {
+        int fd;
+        uint32_t events, tag;
+    } in[] = {{state.perm_fd, EPOLLIN | EPOLLEXCLUSIVE, kPerm},
+              {state.notif_fd, EPOLLIN, kNotif},
+              {state.wake_r, EPOLLIN, kWake},
+              {state.host.table_fd, EPOLLPRI, kTable}};  // -1 unless mounts are followed
+    for (auto& e : in) {
+        struct epoll_event ev = {};
+        ev.events = e.events;
+        ev.data.u32 = e.tag;
+        if (e.fd >= 0 && epoll_ctl(ep, EPOLL_CTL_ADD, e.fd, &ev) != 0) {
+            real::close(ep);
+            return -1;
+        }
+    }
+    return ep;
+}
+
+// Buffers for one thread's reads, aligned for the metadata records: one for
+// each group. Allocated once per thread.
+char* read_buffers()
+{
+    thread_local std::unique_ptr<uint64_t[]> storage;
+    if (!storage) storage.reset(new uint64_t[2 * kReadBuffer / sizeof(uint64_t)]);
+    return reinterpret_cast<char*>(storage.get());
+}
+
 void run(Source* lp)
 {
     Source& state = *lp;
-    // Aligned for the metadata records; one buffer for each group.
-    std::unique_ptr<uint64_t[]> storage(new uint64_t[2 * kReadBuffer / sizeof(uint64_t)]);
-    char* perm_buf = reinterpret_cast<char*>(storage.get());
+    t_reader = true;
+    char* perm_buf = read_buffers();
     char* notif_buf = perm_buf + kReadBuffer;
     while (!state.stopping.load()) {
-        struct pollfd fds[4] = {{state.perm_fd, POLLIN, 0}, {state.notif_fd, POLLIN, 0}, {state.wake_r, POLLIN, 0},
-                                {state.host.table_fd, POLLPRI, 0}};  // -1 unless mounts are followed
-        int r = real::poll(fds, 4, next_wait(state));
+        struct epoll_event evs[4];
+        int r = epoll_wait(state.reader_epfd, evs, 4, next_wait(state));
         if (state.stopping.load()) break;
         expire(state);
-        if (r <= 0) continue;
-        if (fds[3].revents & (POLLPRI | POLLERR)) follow_mounts(state);
-        if (fds[0].revents & POLLIN)
+        uint32_t ready = 0;
+        for (int i = 0; i < r; i++) ready |= evs[i].data.u32;
+        if (ready & kWake) {
+            char drain[64];
+            while (real::read(state.wake_r, drain, sizeof drain) > 0) {
+            }
+        }
+        if (ready & kTable) follow_mounts(state);
+        if (!(ready & (kPerm | kNotif))) continue;
+        std::lock_guard<std::mutex> lock(state.intake);
+        if (ready & kPerm)
             drain_permissions(state, perm_buf, notif_buf);
-        else if (fds[1].revents & POLLIN)
+        else
             drain_notifications(state, notif_buf);
     }
 }
 
 void close_fds_locked(Source& state)
 {
-    for (int* fd : {&state.perm_fd, &state.notif_fd, &state.mount_fd, &state.wake_r, &state.wake_w}) {
+    for (int* fd : {&state.perm_fd, &state.notif_fd, &state.mount_fd, &state.wake_r, &state.wake_w, &state.reader_epfd}) {
         if (*fd >= 0) real::close(*fd);
         *fd = -1;
     }
@@ -209,9 +253,20 @@ int start(const Options& options, std::string* why)
         state.c = Counters{};
         state.on = true;
     }
+    state.reader_epfd = reader_set(state);
+    if (state.reader_epfd < 0) {
+        int err = errno;
+        std::lock_guard<std::mutex> lock(state.mu);
+        close_fds_locked(state);
+        state.on = false;
+        stop_keeper();
+        return refuse(why, err, std::string("epoll: ") + strerror(err));
+    }
     state.stopping.store(false);
     g_ever.store(true);
     g_on.store(true);
+    state.generation++;
+    state.standby.store(options.host && options.handle == 0);
     state.reader = std::thread(run, &state);
     return 0;
 }
@@ -225,10 +280,12 @@ unsigned stop()
         if (!state.on) return 0;
     }
     state.stopping.store(true);
+    state.standby.store(false);
     char c = 1;
     ssize_t w = write(state.wake_w, &c, 1);
     (void)w;
     if (state.reader.joinable()) state.reader.join();
+    std::lock_guard<std::mutex> in(state.intake);  // no engine thread reads events from here on
     std::lock_guard<std::mutex> lock(state.mu);
     unsigned n = 0;
     for (auto& h : state.held) {
@@ -247,6 +304,40 @@ unsigned stop()
     g_on.store(false);
     stop_keeper();  // once the permission group is closed
     return n;
+}
+
+bool standby_on()
+{
+    return source().standby.load(std::memory_order_relaxed);
+}
+
+unsigned standby_generation()
+{
+    return source().generation.load(std::memory_order_relaxed);
+}
+
+unsigned join_standby(int epfd)
+{
+    Source& state = source();
+    std::lock_guard<std::mutex> in(state.intake);  // not while stop() closes the groups
+    if (!state.standby.load()) return 0;
+    struct epoll_event ev = {};
+    ev.events = EPOLLIN | EPOLLEXCLUSIVE;
+    ev.data.u32 = 1;
+    if (epoll_ctl(epfd, EPOLL_CTL_ADD, state.perm_fd, &ev) != 0 && errno != EEXIST) return 0;
+    // The reader's entry goes behind this one.
+    ev.data.u32 = kPerm;
+    epoll_ctl(state.reader_epfd, EPOLL_CTL_DEL, state.perm_fd, nullptr);
+    epoll_ctl(state.reader_epfd, EPOLL_CTL_ADD, state.perm_fd, &ev);
+    return state.generation.load();
+}
+
+void intake()
+{
+    Source& state = source();
+    char* perm_buf = read_buffers();
+    std::lock_guard<std::mutex> in(state.intake);
+    if (state.standby.load()) drain_permissions(state, perm_buf, perm_buf + kReadBuffer);
 }
 
 void set_enforcing(bool enforcing)

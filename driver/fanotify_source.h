@@ -47,7 +47,7 @@
 // | kernel event                 | record             | fields |
 // | FAN_OPEN_EXEC_PERM           | EVENT_EXECVE_PRE   | name, fd -100; held |
 // | FAN_OPEN_PERM                | EVENT_OPEN_PRE     | name, fd -100, flags and mode of the open call (from /proc/<pid>/task/<tid>/syscall); held |
-// |   the same, once allowed, when the open writes | EVENT_OPEN_POST | name, fd = rc = a synthetic descriptor, flags, mode; the open stays held until this record's reply |
+// |   the same, once allowed, when the open writes | EVENT_OPEN_POST | name, fd = rc = a synthetic descriptor, flags, mode; queued before the open is answered, not held |
 // | FAN_CLOSE_WRITE              | EVENT_CLOSE_PRE    | fd: the synthetic descriptor of that write open |
 // |   the same, when the engine's drift tracker missed the write (below) | EVENT_CHMOD_POST | as for FAN_ATTRIB |
 // | FAN_ATTRIB                   | EVENT_CHMOD_POST   | name, fd -100, rc 0, mode: the file's current st_mode |
@@ -63,9 +63,8 @@
 // at once and makes no record. Executable mappings make no record (fanotify
 // has no such event). A notification queue overflow is reported in the
 // `missed` field of the next record. The notification queue is read before
-// each permission event, so one process's records keep the order of its
-// operations (a close is queued before close returns) and two closes of one
-// file are never merged by the kernel into one event.
+// each batch of permission events is handled, so one process's records keep
+// the order of its operations (a close is queued before close returns).
 //
 // Descriptors. The kernel does not tell a watcher the writer's descriptor:
 // the open is reported before the descriptor exists and the close after it
@@ -112,17 +111,31 @@
 // which the engine's quick filters hand to the policy as an "update", when
 // the write open was not one the tracker follows (or was not seen), when
 // more such opens were outstanding than the ring holds at any time since
-// that open, or when the writer has gone. The engine answers a post event of
+// that open, when the writer has gone, when the engine's reply to the
+// open-post was not trackfile (a writer gone before the engine read it), or
+// when the engine could not judge the close (its all-zero reply: the writer
+// had gone by then). The engine answers a post event of
 // a process it cannot find without the policy, so the post records (chmod,
 // rename, unlink) of a process that has gone (/proc/<pid>/exe unreadable)
 // name a stand-in: process 1, or, where its links are hidden, the nearest
 // readable ancestor of the agent. The close-pre keeps the writer, so that
-// the tracker releases its entry. A writer that closes and exits before the
-// engine reads its records is still lost to the policy.
+// the tracker releases its entry.
 //
 // Handles. In host mode with no handle set, the records of one file (its
 // device and inode; a deleted file's path) go to one of the open handles, so
-// that their order holds with several workers.
+// that their order holds with several workers: to the handle that still has
+// one of that file's records queued or in the engine's hands, else to the
+// handle of the thread that read the event, else by the file.
+//
+// Stand-by (host mode). An engine thread that waits for its handle's records
+// waits for permission events too, and reads and handles them itself, so
+// that reading, deciding and answering an event happen in one thread. The
+// permission group sits in every waiter's epoll set as an exclusive entry:
+// each event wakes one waiting thread, an engine thread when one waits, the
+// reader thread (always waiting, entered last) otherwise. Reading and
+// handling events is serialised (one thread at a time) and never waits for
+// the engine, so an event of the agent's own process is always read, by
+// the reader when every engine thread is busy.
 //
 // Own process. Permission events of the process that runs the fanotify source (the
 // engine's process) are allowed at once by the reader thread and still
@@ -220,6 +233,15 @@ struct Status {
     size_t sessions = 0;        // write opens waiting for their close
     Counters counters;
 };
+
+// Stand-by (above): whether engine threads may read events now; the epoll
+// set epfd gets the permission group, and the source's generation is
+// returned (0 when off), which changes when the source starts again.
+bool standby_on();
+unsigned join_standby(int epfd);
+unsigned standby_generation();
+// Reads and handles every permission event queued now.
+void intake();
 
 // Switches between permissive and enforcing while running.
 void set_enforcing(bool enforcing);

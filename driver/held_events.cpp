@@ -87,11 +87,22 @@ void hold_and_queue(Source& state, Held h, ac_event_record* rec)
     h.reader_us = now_us() - h.read_us;  // the record is ready
     const uint64_t key = h.file_key;
     uint32_t id;
+    bool wake = false;
     {
         std::lock_guard<std::mutex> lock(state.mu);
         id = new_id_locked(state);
         rec->id = id;
+        if (!t_reader && h.deadline < state.reader_wake_ms) {
+            // Read by an engine thread: the reader must wake for this deadline.
+            state.reader_wake_ms = h.deadline;
+            wake = true;
+        }
         state.held.emplace(id, std::move(h));
+    }
+    if (wake) {
+        char c = 0;
+        ssize_t w = write(state.wake_w, &c, 1);
+        (void)w;
     }
     if (queue(state, rec, key)) return;
     std::lock_guard<std::mutex> lock(state.mu);
@@ -102,16 +113,22 @@ void hold_and_queue(Source& state, Held h, ac_event_record* rec)
     state.held.erase(it);
 }
 
+thread_local bool t_reader = false;
+
 int next_wait(Source& state)
 {
     int wait = log::report_dropped();  // the count of lines not logged is due then
     std::lock_guard<std::mutex> lock(state.mu);
-    if (state.held.empty()) return wait;
-    int64_t first = INT64_MAX;
-    for (auto& h : state.held) first = h.second.deadline < first ? h.second.deadline : first;
-    int64_t left = first - now_ms();
-    int held = left <= 0 ? 0 : (int)(left > INT_MAX ? INT_MAX : left);
-    return wait >= 0 && wait < held ? wait : held;
+    const int64_t now = now_ms();
+    if (!state.held.empty()) {
+        int64_t first = INT64_MAX;
+        for (auto& h : state.held) first = h.second.deadline < first ? h.second.deadline : first;
+        int64_t left = first - now;
+        int held = left <= 0 ? 0 : (int)(left > INT_MAX ? INT_MAX : left);
+        wait = wait >= 0 && wait < held ? wait : held;
+    }
+    state.reader_wake_ms = wait < 0 ? INT64_MAX : now + wait;
+    return wait;
 }
 
 void expire(Source& state)

@@ -84,6 +84,10 @@ struct Synthetic {
 
 struct Source {
     std::mutex control;  // start and stop, one at a time
+    std::mutex intake;   // reading and handling events, one thread at a time
+    int reader_epfd = -1;
+    std::atomic<bool> standby{false};
+    std::atomic<unsigned> generation{0};
     std::mutex mu;       // everything below
     bool on = false;
     Options opt;
@@ -95,6 +99,7 @@ struct Source {
     std::thread reader;
     std::atomic<bool> stopping{false};
     std::unordered_map<uint32_t, Held> held;
+    int64_t reader_wake_ms = INT64_MAX;  // when the reader wakes next to answer deadlines
     uint32_t next_id = kFirstId;
     int32_t next_fd = kSyntheticFdBase;
     std::unordered_map<pid_t, std::pair<dev_t, ino_t>> exec_followup;  // by process
@@ -138,6 +143,7 @@ bool queue(Source& state, ac_event_record* rec, uint64_t file_key = 0);
 void respond_locked(Source& state, int event_fd, bool allow);
 uint32_t new_id_locked(Source& state);
 void hold_and_queue(Source& state, Held h, ac_event_record* rec);
+extern thread_local bool t_reader;  // the calling thread is the reader
 // The engine's reply to an unheld record awaited: tracked when it took a
 // write open, unjudged when it could not find the process.
 void awaited_reply(Source& state, uint32_t id, bool tracked, bool unjudged);

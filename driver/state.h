@@ -26,6 +26,13 @@ struct Handle {
     unsigned sending = 0;        // sends in progress outside the lock
     bool close_pending = false;  // driver_fd closes when the last of them ends
     uint32_t last_id = 0;  // the id of the last record read: a zero reply names it
+    // Host mode: the files of the records queued, in order, and of the one
+    // the engine holds now (busy), so that a file's records stay on one handle.
+    std::deque<uint64_t> keys;
+    uint64_t current = 0;
+    bool busy = false;
+    int standby_fd = -1;  // the engine thread's epoll set (fanotify_source.h)
+    unsigned standby_gen = 0;
 };
 
 struct Failure {
@@ -42,6 +49,8 @@ struct State {
     unsigned major = kDefaultMajor;
     std::vector<std::shared_ptr<Handle>> handles;  // index + 1 is the handle's number
     std::unordered_map<int, std::shared_ptr<Handle>> open_fds;
+    // Files with records queued or in the engine's hands: on which handle, how many.
+    std::unordered_map<uint64_t, std::pair<const Handle*, uint32_t>> unfinished;
     // What the driver received, for take_replies/take_commands: bounded, and
     // not kept at all in host mode, where no one takes it.
     bool keep_log = true;
