@@ -3,6 +3,7 @@
 // Poll answers for device descriptors are corrected afterwards: once a
 // hung-up handle has nothing left, the kernel reports POLLIN|POLLHUP for the
 // shut-down socket where the driver reports POLLHUP alone.
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -92,6 +93,7 @@ void close_driver_side_locked(State& s, Handle& h)
     forget_keys_locked(s, h);
     h.keys.clear();
     h.busy = false;
+    h.direct_len = 0;
     if (h.sending)
         h.close_pending = true;  // its number must not be reused under a send
     else
@@ -167,11 +169,22 @@ ssize_t device_read(int fd, void* buf, size_t n)
             finish_locked(s, *h);
         }
     }
-    ssize_t r = real::read(fd, buf, n);  // may block: never under the lock
+    bool direct = false;
+    ssize_t r = -1;
+    if (h) {
+        std::lock_guard<std::mutex> lock(s.mu);
+        if (h->direct_len) {
+            r = (ssize_t)std::min(n, h->direct_len);  // a record is read whole or cut, as from the socket
+            memcpy(buf, h->direct.data(), (size_t)r);
+            h->direct_len = 0;
+            direct = true;
+        }
+    }
+    if (!direct) r = real::read(fd, buf, n);  // may block: never under the lock
     if (r >= 0 && h) {
         std::lock_guard<std::mutex> lock(s.mu);
         if (h->open) {
-            if (h->in_socket > 0) h->in_socket--;
+            if (h->in_socket > 0 && !direct) h->in_socket--;
             if (r > 0 && !h->keys.empty()) {
                 h->current = h->keys.front();
                 h->keys.pop_front();
@@ -211,6 +224,11 @@ int standby_poll(State& s, struct pollfd* pfd, int timeout)
         }
         ep = h->standby_fd;
         if (ep < 0) return -2;
+        if (h->direct.empty()) h->direct.resize(kMaxRecord);
+        if (h->direct_len) {
+            pfd->revents = POLLIN;
+            return 1;
+        }
     }
     // Outside the lock: it waits for the reader's intake lock.
     if (h->standby_gen != fan::standby_generation()) h->standby_gen = fan::join_standby(ep);
@@ -234,6 +252,11 @@ int standby_poll(State& s, struct pollfd* pfd, int timeout)
             t_intake_fd = pfd->fd;
             fan::intake();
             t_intake_fd = -1;
+            std::lock_guard<std::mutex> lock(s.mu);
+            if (h->direct_len) {
+                pfd->revents = POLLIN;
+                return 1;
+            }
         }
         if (kernel) {
             std::lock_guard<std::mutex> lock(s.mu);
@@ -382,6 +405,12 @@ int push_to(State& s, std::unique_lock<std::mutex>& lock, std::shared_ptr<Handle
         auto& u = s.unfinished[*key];
         u.first = h.get();
         u.second++;
+    }
+    if (t_intake_fd == h->app_fd && h->backlog.empty() && !h->sending && h->in_socket == 0 && h->direct_len == 0 &&
+        n <= h->direct.size()) {
+        memcpy(h->direct.data(), bytes, n);
+        h->direct_len = n;
+        return 0;
     }
     if (!h->backlog.empty() || h->sending) {
         h->backlog.emplace_back(static_cast<const char*>(bytes), n);

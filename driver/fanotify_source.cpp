@@ -81,18 +81,31 @@ void drain_notifications(Source& state, char* buf)
 // Reads and handles every permission event queued now. The notifications are
 // read after each batch and before its events: a process that waits in a
 // permission event has made its earlier changes already (a close is reported
-// before close returns), so its records keep their order.
+// before close returns), so its records keep their order. Reading a batch and
+// its notifications is serialised (the intake lock); its events are handled
+// after it, in parallel with other threads' batches: each event's process is
+// held until it is answered, so nothing of its own can come between.
 void drain_permissions(Source& state, char* buf, char* notif_buf)
 {
     for (;;) {
-        ssize_t len = real::read(state.perm_fd, buf, kReadBuffer);
-        if (len <= 0) return;
-        drain_notifications(state, notif_buf);
+        ssize_t len;
+        {
+            std::lock_guard<std::mutex> in(state.intake);
+            if (state.stopping.load()) return;  // stop() closes the groups next
+            len = real::read(state.perm_fd, buf, kReadBuffer);
+            if (len <= 0) return;
+            state.handling++;
+            drain_notifications(state, notif_buf);
+        }
         struct fanotify_event_metadata head;
         for (const char* raw = buf; (raw = next_event(raw, buf + len, &head)); raw += head.event_len) {
             if (head.vers != FANOTIFY_METADATA_VERSION || head.fd < 0) continue;
             permission_event(state, &head);
         }
+        state.handling--;
+        // The queue was emptied by that read: later events wake a waiting
+        // thread (or find every ready list marked), so none is left unread.
+        if (len < (ssize_t)(kReadBuffer / 2)) return;
     }
 }
 
@@ -152,12 +165,12 @@ void run(Source* lp)
             }
         }
         if (ready & kTable) follow_mounts(state);
-        if (!(ready & (kPerm | kNotif))) continue;
-        std::lock_guard<std::mutex> lock(state.intake);
-        if (ready & kPerm)
+        if (ready & kPerm) {
             drain_permissions(state, perm_buf, notif_buf);
-        else
+        } else if (ready & kNotif) {
+            std::lock_guard<std::mutex> in(state.intake);
             drain_notifications(state, notif_buf);
+        }
     }
 }
 
@@ -286,7 +299,9 @@ unsigned stop()
     (void)w;
     if (state.reader.joinable()) state.reader.join();
     std::lock_guard<std::mutex> in(state.intake);  // no engine thread reads events from here on
+    while (state.handling.load()) std::this_thread::yield();  // batches read before
     std::lock_guard<std::mutex> lock(state.mu);
+    while (state.answering.load()) std::this_thread::yield();  // answers written outside the lock
     unsigned n = 0;
     for (auto& h : state.held) {
         respond_locked(state, h.second.event_fd, true);
@@ -336,7 +351,6 @@ void intake()
 {
     Source& state = source();
     char* perm_buf = read_buffers();
-    std::lock_guard<std::mutex> in(state.intake);
     if (state.standby.load()) drain_permissions(state, perm_buf, perm_buf + kReadBuffer);
 }
 

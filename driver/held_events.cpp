@@ -19,18 +19,30 @@
 
 namespace drv::fan {
 
-void respond_locked(Source& state, int event_fd, bool allow)
+Answer answer_locked(Source& state, int event_fd, bool allow)
 {
-    struct fanotify_response r;
-    r.fd = event_fd;
-    r.response = allow ? FAN_ALLOW : FAN_DENY;
-    ssize_t w = write(state.perm_fd, &r, sizeof r);
-    (void)w;  // a failed answer leaves the kernel to allow it when the group closes
-    real::close(event_fd);
     if (allow)
         state.c.allowed++;
     else
         state.c.denied++;
+    state.answering++;
+    return Answer{state.perm_fd, event_fd, allow};
+}
+
+void send_answer(Source& state, const Answer& a)
+{
+    struct fanotify_response r;
+    r.fd = a.event_fd;
+    r.response = a.allow ? FAN_ALLOW : FAN_DENY;
+    ssize_t w = write(a.perm_fd, &r, sizeof r);
+    (void)w;  // a failed answer leaves the kernel to allow it when the group closes
+    real::close(a.event_fd);
+    state.answering--;
+}
+
+void respond_locked(Source& state, int event_fd, bool allow)
+{
+    send_answer(state, answer_locked(state, event_fd, allow));
 }
 
 namespace {
@@ -80,37 +92,23 @@ uint32_t new_id_locked(Source& state)
 }
 
 
-// Holds a permission event under a new id written into rec, queues rec, and
-// allows the event at once when no handle takes it.
+bool hold_locked(Source& state, Held& h, ac_event_record* rec)
+{
+    h.deadline = now_ms() + state.opt.timeout_ms;
+    const uint32_t id = new_id_locked(state);
+    rec->id = id;
+    // Read by an engine thread: the reader must wake for this deadline.
+    const bool wake = !t_reader && h.deadline < state.reader_wake_ms;
+    if (wake) state.reader_wake_ms = h.deadline;
+    state.held.emplace(id, std::move(h));
+    return wake;
+}
+
 void hold_and_queue(Source& state, Held h, ac_event_record* rec)
 {
     h.reader_us = now_us() - h.read_us;  // the record is ready
     const uint64_t key = h.file_key;
-    uint32_t id;
-    bool wake = false;
-    {
-        std::lock_guard<std::mutex> lock(state.mu);
-        id = new_id_locked(state);
-        rec->id = id;
-        if (!t_reader && h.deadline < state.reader_wake_ms) {
-            // Read by an engine thread: the reader must wake for this deadline.
-            state.reader_wake_ms = h.deadline;
-            wake = true;
-        }
-        state.held.emplace(id, std::move(h));
-    }
-    if (wake) {
-        char c = 0;
-        ssize_t w = write(state.wake_w, &c, 1);
-        (void)w;
-    }
-    if (queue(state, rec, key)) return;
-    std::lock_guard<std::mutex> lock(state.mu);
-    auto it = state.held.find(id);
-    if (it == state.held.end()) return;  // answered meanwhile
-    state.exec_followup.erase(it->second.pid);
-    respond_locked(state, it->second.event_fd, true);
-    state.held.erase(it);
+    queue(state, rec, key, &h);
 }
 
 thread_local bool t_reader = false;
@@ -185,6 +183,7 @@ void on_reply(uint32_t id, uint32_t code)
     Source& state = source();
     std::unique_ptr<ac_event_record> post;
     Held h;
+    Answer answer;
     bool permitted = false;  // a denial permissive mode allowed, logged once the lock is released
     {
         std::lock_guard<std::mutex> lock(state.mu);
@@ -206,9 +205,10 @@ void on_reply(uint32_t id, uint32_t code)
             if (!block && h.post)
                 post = open_post_locked(state, h);
             else
-                respond_locked(state, h.event_fd, !block);
+                answer = answer_locked(state, h.event_fd, !block);
         }
     }
+    if (answer.event_fd >= 0) send_answer(state, answer);
     if (h.event_fd < 0) {
         awaited_reply(state, id, (code & kReplyCodeMask) == kReplyTrackfile, false);
         return;
@@ -219,8 +219,11 @@ void on_reply(uint32_t id, uint32_t code)
     // Queued before the open is answered, so that a close following at once
     // reaches the engine after it.
     if (!queue(state, post.get(), h.file_key)) awaited_reply(state, post->id, false, false);
-    std::lock_guard<std::mutex> lock(state.mu);
-    respond_locked(state, h.event_fd, true);
+    {
+        std::lock_guard<std::mutex> lock(state.mu);
+        answer = answer_locked(state, h.event_fd, true);
+    }
+    send_answer(state, answer);
 }
 
 void awaited_reply(Source& state, uint32_t id, bool tracked, bool unjudged)

@@ -94,14 +94,12 @@ void permission_event(Source& state, const struct fanotify_event_metadata* m)
     h.exec = exec;
     h.path = path;
     h.file_key = file_key(st.st_dev, st.st_ino);
-    if (exec) {
+    if (exec || call == Call::unknown) {
         std::lock_guard<std::mutex> lock(state.mu);
-        state.exec_followup[pid] = {st.st_dev, st.st_ino};
-        h.deadline = now_ms() + state.opt.timeout_ms;
-    } else {
-        std::lock_guard<std::mutex> lock(state.mu);
-        h.deadline = now_ms() + state.opt.timeout_ms;
-        if (call == Call::unknown) state.c.unknown_flags++;
+        if (exec)
+            state.exec_followup[pid] = {st.st_dev, st.st_ino};
+        else
+            state.c.unknown_flags++;
     }
     if (!exec && (flags & O_ACCMODE) != O_RDONLY) {
         h.post = new_record(EVENT_OPEN_POST, tid, p);

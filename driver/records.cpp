@@ -136,39 +136,67 @@ void await_locked(Source& state, uint32_t id, Awaited a)
     state.awaited[id] = std::move(a);
 }
 
-bool queue(Source& state, ac_event_record* rec, uint64_t file_key)
+namespace {
+
+uint64_t* type_counter(Counters& c, uint32_t type)
+{
+    switch (type) {
+    case EVENT_EXECVE_PRE: return &c.exec_pre;
+    case EVENT_OPEN_PRE: return &c.open_pre;
+    case EVENT_OPEN_POST: return &c.open_post;
+    case EVENT_CLOSE_PRE: return &c.close_pre;
+    case EVENT_CHMOD_POST: return &c.chmod_post;
+    case EVENT_RENAME_POST: return &c.rename_post;
+    case EVENT_UNLINK_POST: return &c.unlink_post;
+    default: return nullptr;
+    }
+}
+
+}  // namespace
+
+// Counted as queued before the push (one lock per record), taken back when
+// no handle took it.
+bool queue(Source& state, ac_event_record* rec, uint64_t file_key, Held* hold)
 {
     unsigned handle;
-    bool spread;
+    bool spread, wake = false;
     {
         std::lock_guard<std::mutex> lock(state.mu);
         handle = state.opt.handle;
         spread = state.opt.host && handle == 0;
-        if (!rec->id) rec->id = new_id_locked(state);
+        if (hold)
+            wake = hold_locked(state, *hold, rec);
+        else if (!rec->id)
+            rec->id = new_id_locked(state);
         if (state.missed) {
             rec->missed = state.missed;
             state.missed = 0;
         }
+        state.c.records++;
+        if (uint64_t* n = type_counter(state.c, rec->type)) ++*n;
+    }
+    if (wake) {
+        char c = 0;
+        ssize_t w = write(state.wake_w, &c, 1);
+        (void)w;
     }
     // Several workers: the records of one file go to one of them, in order.
     int err = spread ? push_spread(file_key, rec, sizeof *rec) : push(handle, rec, sizeof *rec);
-    std::lock_guard<std::mutex> lock(state.mu);
-    if (err) {
+    if (!err) return true;
+    Answer answer;
+    {
+        std::lock_guard<std::mutex> lock(state.mu);
         state.c.unqueued++;
-        return false;
+        state.c.records--;
+        if (uint64_t* n = type_counter(state.c, rec->type)) --*n;
+        auto it = hold ? state.held.find(rec->id) : state.held.end();
+        if (it == state.held.end()) return false;  // not held, or answered meanwhile
+        state.exec_followup.erase(it->second.pid);
+        answer = answer_locked(state, it->second.event_fd, true);
+        state.held.erase(it);
     }
-    state.c.records++;
-    switch (rec->type) {
-    case EVENT_EXECVE_PRE: state.c.exec_pre++; break;
-    case EVENT_OPEN_PRE: state.c.open_pre++; break;
-    case EVENT_OPEN_POST: state.c.open_post++; break;
-    case EVENT_CLOSE_PRE: state.c.close_pre++; break;
-    case EVENT_CHMOD_POST: state.c.chmod_post++; break;
-    case EVENT_RENAME_POST: state.c.rename_post++; break;
-    case EVENT_UNLINK_POST: state.c.unlink_post++; break;
-    default: break;
-    }
-    return true;
+    send_answer(state, answer);
+    return false;
 }
 
 bool readlink_synthetic(const char* path, char* buf, size_t size, ssize_t* result)

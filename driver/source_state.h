@@ -84,7 +84,8 @@ struct Synthetic {
 
 struct Source {
     std::mutex control;  // start and stop, one at a time
-    std::mutex intake;   // reading and handling events, one thread at a time
+    std::mutex intake;   // reading events and handling notifications, one thread at a time
+    std::atomic<int> handling{0};  // batches of permission events read and not yet handled
     int reader_epfd = -1;
     std::atomic<bool> standby{false};
     std::atomic<unsigned> generation{0};
@@ -100,6 +101,7 @@ struct Source {
     std::atomic<bool> stopping{false};
     std::unordered_map<uint32_t, Held> held;
     int64_t reader_wake_ms = INT64_MAX;  // when the reader wakes next to answer deadlines
+    std::atomic<int> answering{0};       // answers being written outside the lock
     uint32_t next_id = kFirstId;
     int32_t next_fd = kSyntheticFdBase;
     std::unordered_map<pid_t, std::pair<dev_t, ino_t>> exec_followup;  // by process
@@ -137,10 +139,22 @@ void settle_session_locked(Source& state, pid_t pid, uint32_t post_id, bool trac
 void await_locked(Source& state, uint32_t id, Awaited a);
 // Queues a record (giving it an id when it has none); false when no handle
 // took it. file_key picks the handle in host mode when no handle is set.
-bool queue(Source& state, ac_event_record* rec, uint64_t file_key = 0);
+// With hold, the record is a permission event's, held under the new id
+// (allowed at once when no handle takes it).
+bool queue(Source& state, ac_event_record* rec, uint64_t file_key = 0, Held* hold = nullptr);
 
 // held_events.cpp
 void respond_locked(Source& state, int event_fd, bool allow);
+// The same in two steps: counted under the lock, written after it (stop()
+// waits for answers in flight before it closes the group).
+struct Answer {
+    int perm_fd = -1, event_fd = -1;
+    bool allow = true;
+};
+Answer answer_locked(Source& state, int event_fd, bool allow);
+void send_answer(Source& state, const Answer& a);
+// Held under a new id written into rec; whether the reader must wake for its deadline.
+bool hold_locked(Source& state, Held& h, ac_event_record* rec);
 uint32_t new_id_locked(Source& state);
 void hold_and_queue(Source& state, Held h, ac_event_record* rec);
 extern thread_local bool t_reader;  // the calling thread is the reader

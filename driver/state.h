@@ -33,6 +33,10 @@ struct Handle {
     bool busy = false;
     int standby_fd = -1;  // the engine thread's epoll set (fanotify_source.h)
     unsigned standby_gen = 0;
+    // A record its own engine thread read from the kernel and queued for
+    // itself with nothing before it: handed over without the socket.
+    std::vector<char> direct;
+    size_t direct_len = 0;
 };
 
 struct Failure {
