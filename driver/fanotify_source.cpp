@@ -164,7 +164,10 @@ void run(Source* lp)
             while (real::read(state.wake_r, drain, sizeof drain) > 0) {
             }
         }
-        if (ready & kTable) follow_mounts(state);
+        if (ready & kTable) {
+            std::lock_guard<std::mutex> in(state.intake);  // notifications read the file systems it changes
+            follow_mounts(state);
+        }
         if (ready & kPerm) {
             drain_permissions(state, perm_buf, notif_buf);
         } else if (ready & kNotif) {

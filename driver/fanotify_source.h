@@ -111,10 +111,9 @@
 // which the engine's quick filters hand to the policy as an "update", when
 // the write open was not one the tracker follows (or was not seen), when
 // more such opens were outstanding than the ring holds at any time since
-// that open, when the writer has gone, when the engine's reply to the
-// open-post was not trackfile (a writer gone before the engine read it), or
-// when the engine could not judge the close (its all-zero reply: the writer
-// had gone by then). The engine answers a post event of
+// that open, when the writer has gone, or when the engine could not judge
+// the open-post or the close (its all-zero reply: the writer had gone by
+// then). The engine answers a post event of
 // a process it cannot find without the policy, so the post records (chmod,
 // rename, unlink) of a process that has gone (/proc/<pid>/exe unreadable)
 // name a stand-in: process 1, or, where its links are hidden, the nearest

@@ -118,6 +118,9 @@ int next_wait(Source& state)
     int wait = log::report_dropped();  // the count of lines not logged is due then
     std::lock_guard<std::mutex> lock(state.mu);
     const int64_t now = now_ms();
+    // Idle, it still wakes once per deadline period: an event held meanwhile
+    // by an engine thread has a later deadline and needs no wake-up.
+    if (state.held.empty() && (wait < 0 || wait > state.opt.timeout_ms)) wait = state.opt.timeout_ms;
     if (!state.held.empty()) {
         int64_t first = INT64_MAX;
         for (auto& h : state.held) first = h.second.deadline < first ? h.second.deadline : first;
@@ -172,7 +175,7 @@ void answer_unjudged(uint32_t id)
         }
     }
     if (awaited)
-        awaited_reply(state, id, false, true);
+        awaited_reply(state, id, true);
     else
         log_answer("unresolved", h, deny);
 }
@@ -210,7 +213,7 @@ void on_reply(uint32_t id, uint32_t code)
     }
     if (answer.event_fd >= 0) send_answer(state, answer);
     if (h.event_fd < 0) {
-        awaited_reply(state, id, (code & kReplyCodeMask) == kReplyTrackfile, false);
+        awaited_reply(state, id, false);
         return;
     }
     if (permitted)
@@ -218,7 +221,7 @@ void on_reply(uint32_t id, uint32_t code)
     if (!post) return;
     // Queued before the open is answered, so that a close following at once
     // reaches the engine after it.
-    if (!queue(state, post.get(), h.file_key)) awaited_reply(state, post->id, false, false);
+    if (!queue(state, post.get(), h.file_key)) awaited_reply(state, post->id, true);  // the engine never sees it
     {
         std::lock_guard<std::mutex> lock(state.mu);
         answer = answer_locked(state, h.event_fd, true);
@@ -226,7 +229,7 @@ void on_reply(uint32_t id, uint32_t code)
     send_answer(state, answer);
 }
 
-void awaited_reply(Source& state, uint32_t id, bool tracked, bool unjudged)
+void awaited_reply(Source& state, uint32_t id, bool unjudged)
 {
     Awaited a;
     {
@@ -236,11 +239,11 @@ void awaited_reply(Source& state, uint32_t id, bool tracked, bool unjudged)
         a = std::move(it->second);
         state.awaited.erase(it);
         if (a.open_post && !a.closed) {
-            settle_session_locked(state, a.pid, id, tracked);
+            settle_session_locked(state, a.pid, id, !unjudged);
             return;
         }
     }
-    if (a.open_post ? !tracked : unjudged) report_change(state, a.pid, a.path, a.file_key);
+    if (unjudged) report_change(state, a.pid, a.path, a.file_key);
 }
 
 }  // namespace drv::fan

@@ -197,7 +197,7 @@ void notification_event(Source& state, const struct fanotify_event_metadata* m, 
     // its post records go out in the name of a stand-in (process 1).
     const pid_t pid = m->pid;
     const bool gone = process_gone(pid);
-    ProcInfo p = proc_info(gone ? stand_in(state.self) : pid);
+    ProcInfo p = gone ? proc_info(stand_in(state.self)) : kept_proc_info(pid, false);
     Names n = event_names(state, m, raw);
     if ((m->mask & FAN_ATTRIB) && !n.name.empty()) {
         struct stat st;

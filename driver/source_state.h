@@ -25,7 +25,6 @@
 namespace drv::fan {
 
 constexpr uint32_t kReplyBlock = 3;        // REPLY_BLOCK
-constexpr uint32_t kReplyTrackfile = 5;    // REPLY_TRACKFILE
 constexpr uint32_t kReplyCodeMask = 0x7F;  // the 0x80 flag only asks for eta
 constexpr size_t kMaxSessions = 4096;      // write opens waiting for their close
 constexpr size_t kMaxSynthetic = 4096;     // synthetic descriptors readlink still answers
@@ -66,8 +65,8 @@ struct Session {
 };
 
 // An unheld record whose reply says whether the engine saw a change: an
-// open-post (did the drift tracker take the write open?) or the close of a
-// tracked write open (could the engine still find the writer?).
+// open-post or the close of a tracked write open (could the engine still
+// find the writer, or did it answer all-zero?).
 struct Awaited {
     pid_t pid = 0;
     bool open_post = false;
@@ -93,7 +92,7 @@ struct Source {
     bool on = false;
     Options opt;
     std::vector<std::string> watched;  // mount points marked now
-    HostMounts host;                   // host mode; the reader's own after start
+    HostMounts host;                   // host mode; after start, under the intake lock
     int perm_fd = -1, notif_fd = -1, mount_fd = -1, wake_r = -1, wake_w = -1;
     bool rename_event = false;
     pid_t self = 0;
@@ -158,9 +157,9 @@ bool hold_locked(Source& state, Held& h, ac_event_record* rec);
 uint32_t new_id_locked(Source& state);
 void hold_and_queue(Source& state, Held h, ac_event_record* rec);
 extern thread_local bool t_reader;  // the calling thread is the reader
-// The engine's reply to an unheld record awaited: tracked when it took a
-// write open, unjudged when it could not find the process.
-void awaited_reply(Source& state, uint32_t id, bool tracked, bool unjudged);
+// The engine's reply to an unheld record awaited; unjudged: its all-zero
+// reply, it could not find the process (a writer gone).
+void awaited_reply(Source& state, uint32_t id, bool unjudged);
 int next_wait(Source& state);
 void expire(Source& state);
 
