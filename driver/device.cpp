@@ -237,20 +237,21 @@ int standby_poll(State& s, struct pollfd* pfd, int timeout)
     auto deadline = clock::now() + std::chrono::milliseconds(timeout > 0 ? timeout : 0);
     int wait = timeout;
     for (;;) {
-        struct epoll_event evs[2];
-        int r = epoll_wait(ep, evs, 2, wait);
+        struct epoll_event evs[3];
+        int r = epoll_wait(ep, evs, 3, wait);
         if (r <= 0) return r;
         short kernel = 0;
-        bool events = false;
+        uint32_t ready = 0;
         for (int i = 0; i < r; i++) {
             if (evs[i].data.u32 == 0)
                 kernel = static_cast<short>(evs[i].events & (pfd->events | POLLHUP | POLLERR));
             else
-                events = true;
+                ready |= evs[i].data.u32;
         }
+        const bool events = ready != 0;
         if (events) {
             t_intake_fd = pfd->fd;
-            fan::intake();
+            fan::intake(ready);
             t_intake_fd = -1;
             std::lock_guard<std::mutex> lock(s.mu);
             if (h->direct_len) {

@@ -85,15 +85,15 @@ void drain_notifications(Source& state, char* buf)
 // its notifications is serialised (the intake lock); its events are handled
 // after it, in parallel with other threads' batches: each event's process is
 // held until it is answered, so nothing of its own can come between.
-void drain_permissions(Source& state, char* buf, char* notif_buf)
+bool drain_permissions(Source& state, char* buf, char* notif_buf)
 {
-    for (;;) {
+    for (bool read = false;; read = true) {
         ssize_t len;
         {
             std::lock_guard<std::mutex> in(state.intake);
-            if (state.stopping.load()) return;  // stop() closes the groups next
+            if (state.stopping.load()) return true;  // stop() closes the groups next
             len = real::read(state.perm_fd, buf, kReadBuffer);
-            if (len <= 0) return;
+            if (len <= 0) return read;
             state.handling++;
             drain_notifications(state, notif_buf);
         }
@@ -105,8 +105,18 @@ void drain_permissions(Source& state, char* buf, char* notif_buf)
         state.handling--;
         // The queue was emptied by that read: later events wake a waiting
         // thread (or find every ready list marked), so none is left unread.
-        if (len < (ssize_t)(kReadBuffer / 2)) return;
+        if (len < (ssize_t)(kReadBuffer / 2)) return true;
     }
+}
+
+// Reads the notifications queued now (when no permission event was read:
+// those drain them first).
+void intake_events(Source& state, char* perm_buf, char* notif_buf, bool perm, bool notif)
+{
+    if (perm && drain_permissions(state, perm_buf, notif_buf)) return;
+    if (!notif) return;
+    std::lock_guard<std::mutex> in(state.intake);
+    if (!state.stopping.load()) drain_notifications(state, notif_buf);
 }
 
 enum Ready : uint32_t { kPerm = 1, kNotif = 2, kWake = 4, kTable = 8 };
@@ -122,7 +132,7 @@ int reader_set(const Source& state)
         int fd;
         uint32_t events, tag;
     } in[] = {{state.perm_fd, EPOLLIN | EPOLLEXCLUSIVE, kPerm},
-              {state.notif_fd, EPOLLIN, kNotif},
+              {state.notif_fd, EPOLLIN | EPOLLEXCLUSIVE, kNotif},
               {state.wake_r, EPOLLIN, kWake},
               {state.host.table_fd, EPOLLPRI, kTable}};  // -1 unless mounts are followed
     for (auto& e : in) {
@@ -168,12 +178,7 @@ void run(Source* lp)
             std::lock_guard<std::mutex> in(state.intake);  // notifications read the file systems it changes
             follow_mounts(state);
         }
-        if (ready & kPerm) {
-            drain_permissions(state, perm_buf, notif_buf);
-        } else if (ready & kNotif) {
-            std::lock_guard<std::mutex> in(state.intake);
-            drain_notifications(state, notif_buf);
-        }
+        intake_events(state, perm_buf, notif_buf, ready & kPerm, ready & kNotif);
     }
 }
 
@@ -339,22 +344,23 @@ unsigned join_standby(int epfd)
     Source& state = source();
     std::lock_guard<std::mutex> in(state.intake);  // not while stop() closes the groups
     if (!state.standby.load()) return 0;
-    struct epoll_event ev = {};
-    ev.events = EPOLLIN | EPOLLEXCLUSIVE;
-    ev.data.u32 = 1;
-    if (epoll_ctl(epfd, EPOLL_CTL_ADD, state.perm_fd, &ev) != 0 && errno != EEXIST) return 0;
-    // The reader's entry goes behind this one.
-    ev.data.u32 = kPerm;
-    epoll_ctl(state.reader_epfd, EPOLL_CTL_DEL, state.perm_fd, nullptr);
-    epoll_ctl(state.reader_epfd, EPOLL_CTL_ADD, state.perm_fd, &ev);
+    for (auto group : {std::make_pair(state.perm_fd, kPerm), std::make_pair(state.notif_fd, kNotif)}) {
+        struct epoll_event ev = {};
+        ev.events = EPOLLIN | EPOLLEXCLUSIVE;
+        ev.data.u32 = group.second;
+        if (epoll_ctl(epfd, EPOLL_CTL_ADD, group.first, &ev) != 0 && errno != EEXIST) return 0;
+        // The reader's entry goes behind this one.
+        epoll_ctl(state.reader_epfd, EPOLL_CTL_DEL, group.first, nullptr);
+        epoll_ctl(state.reader_epfd, EPOLL_CTL_ADD, group.first, &ev);
+    }
     return state.generation.load();
 }
 
-void intake()
+void intake(uint32_t ready)
 {
     Source& state = source();
     char* perm_buf = read_buffers();
-    if (state.standby.load()) drain_permissions(state, perm_buf, perm_buf + kReadBuffer);
+    if (state.standby.load()) intake_events(state, perm_buf, perm_buf + kReadBuffer, ready & kPerm, ready & kNotif);
 }
 
 void set_enforcing(bool enforcing)

@@ -127,9 +127,9 @@
 // handle of the thread that read the event, else by the file.
 //
 // Stand-by (host mode). An engine thread that waits for its handle's records
-// waits for permission events too, and reads and handles them itself, so
-// that reading, deciding and answering an event happen in one thread. The
-// permission group sits in every waiter's epoll set as an exclusive entry:
+// waits for events too, and reads and handles them itself, so that reading,
+// deciding and answering an event happen in one thread. Both groups sit in
+// every waiter's epoll set as exclusive entries:
 // each event wakes one waiting thread, an engine thread when one waits, the
 // reader thread (always waiting, entered last) otherwise. Reading and
 // handling events is serialised (one thread at a time) and never waits for
@@ -234,13 +234,14 @@ struct Status {
 };
 
 // Stand-by (above): whether engine threads may read events now; the epoll
-// set epfd gets the permission group, and the source's generation is
+// set epfd gets both groups, and the source's generation is
 // returned (0 when off), which changes when the source starts again.
 bool standby_on();
 unsigned join_standby(int epfd);
 unsigned standby_generation();
-// Reads and handles every permission event queued now.
-void intake();
+// Reads and handles what the groups marked ready in the epoll set hold now
+// (the data of its entries, OR-ed).
+void intake(uint32_t ready);
 
 // Switches between permissive and enforcing while running.
 void set_enforcing(bool enforcing);
