@@ -217,6 +217,7 @@ struct Counters {
     uint64_t unnamed = 0;          // files no name of the agent's namespace reaches
     uint64_t unresolved = 0;       // events the engine could not judge, answered at once
     uint64_t mount_changes = 0;    // mount table changes followed
+    uint64_t engine_reads = 0;     // permission events read by an engine thread (stand-by)
 };
 
 struct Status {

@@ -30,6 +30,7 @@ void permission_event(Source& state, const struct fanotify_event_metadata* m)
     {
         std::lock_guard<std::mutex> lock(state.mu);
         state.c.perm_events++;
+        if (!t_reader) state.c.engine_reads++;
         if (!exec) {
             auto it = state.exec_followup.find(pid);
             if (it != state.exec_followup.end()) {

@@ -134,6 +134,21 @@ local cases = {
     assert(a.status():find('"mounts":["/"', 1, true), a.status())
     t.eq(a.stop(), 0, "exit status")
   end},
+  {"four processes opening and writing at once: every event judged, mostly read by the workers themselves", function()
+    local a = agent("enforcing", "sample", DEADLINE)
+    t.writefile(dir .. "/data", "x")
+    local n, codes = SLOW and 200 or 2000, {}
+    local jobs = {}
+    for i = 1, 4 do jobs[i] = run(("%s %s %s/data %d"):format(OPS, i % 2 == 0 and "openw" or "open", dir, n), true) end
+    for i = 1, 4 do wait_for(function() codes[i] = codes[i] or jobs[i]() return codes[i] end, "the openers", 120) end
+    t.eq(table.concat(codes, " "), "0 0 0 0", "every open succeeded")
+    local st
+    wait_for(function() st = a.status() return (counter(st, "perm_events") or 0) >= 4 * n end, "the counters", 5)
+    t.eq(t.show(counter(st, "replied") == counter(st, "perm_events"), counter(st, "deadline_allowed"),
+                counter(st, "unresolved"), counter(st, "held")), t.show(true, 0, 0, 0), "each answered by the engine in time")
+    assert(counter(st, "engine_reads") > 0, st)
+    t.eq(a.stop(), 0, "exit status")
+  end},
   {"100,000 opens: the agent's resident memory stays flat", timing = true, function()
     local a = agent("enforcing", "sample")
     local function rss() return tonumber(slurp("/proc/" .. a.pid .. "/status"):match("VmRSS:%s*(%d+)")) end
