@@ -92,11 +92,16 @@ int open_file_info_module(lua_State* L)
     return 1;
 }
 
-void preload_file_info(lua_State* L)
+void preload(lua_State* L, const char* name, int (*opener)(lua_State*))
 {
     lua_getglobal(L, "package");
     lua_getfield(L, -1, "preload");
-    lua_pushcfunction(L, open_file_info_module);
-    lua_setfield(L, -2, "acagent.files");
+    lua_pushcfunction(L, opener);
+    lua_setfield(L, -2, name);
     lua_pop(L, 2);
+}
+
+void preload_file_info(lua_State* L)
+{
+    preload(L, "acagent.files", open_file_info_module);
 }

@@ -6,5 +6,7 @@ struct lua_State;
 
 int open_file_info_module(lua_State* L);
 
-// Registers the module in package.preload of L.
+// Registers opener as module name in package.preload of L.
+void preload(lua_State* L, const char* name, int (*opener)(lua_State*));
+// Registers acagent.files.
 void preload_file_info(lua_State* L);

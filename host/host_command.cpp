@@ -134,11 +134,7 @@ int open_host_module(lua_State* L)
 
 void prepare_state(lua_State* L)
 {
-    lua_getglobal(L, "package");
-    lua_getfield(L, -1, "preload");
-    lua_pushcfunction(L, open_host_module);
-    lua_setfield(L, -2, "acagent.host");
-    lua_pop(L, 2);
+    preload(L, "acagent.host", open_host_module);
     preload_file_info(L);
 }
 

@@ -13,14 +13,12 @@
 --   meta(key, value)             dpkg_stamp
 local driver = require "luasql.sqlite3"
 local files = require "acagent.files"
+local settings = require "trust.settings"
 
 local M = {}
 M.default_path = "/var/lib/acagent/trust.db"
 
-function M.path()
-  local p = os.getenv("ACAGENT_TRUST_DB")
-  return (p and p ~= "") and p or M.default_path
-end
+function M.path() return settings.get("ACAGENT_TRUST_DB", M.default_path) end
 
 local SCHEMA = {
   -- First, before anything that locks: a worker may wait for another's first

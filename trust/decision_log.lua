@@ -5,13 +5,13 @@
 -- lines of several workers never mix.
 local files = require "acagent.files"
 local json = require "trust.json_text"
+local settings = require "trust.settings"
 
 local M = {}
 M.default_path = "/var/log/acagent/decisions.jsonl"
 
 function M.open()
-  local path = os.getenv("ACAGENT_DECISION_LOG")
-  if not path or path == "" then path = M.default_path end
+  local path = settings.get("ACAGENT_DECISION_LOG", M.default_path)
   local f
   if path ~= "-" then
     local dir = path:match("^(.*)/[^/]*$")

@@ -7,14 +7,13 @@
 -- (its info directory or status file has a new identity): an install,
 -- upgrade or removal is seen without a restart.
 local files = require "acagent.files"
+local settings = require "trust.settings"
 
 local M = {}
 
 -- dpkg's database: M.root when set, else ACAGENT_DPKG_DIR, else /var/lib/dpkg.
 function M.dir()
-  if M.root then return M.root end
-  local d = os.getenv("ACAGENT_DPKG_DIR")
-  return (d and d ~= "") and d or "/var/lib/dpkg"
+  return M.root or settings.get("ACAGENT_DPKG_DIR", "/var/lib/dpkg")
 end
 
 -- Pairs {path, md5} of a .md5sums text ("MD5  relative/path" lines).

@@ -7,14 +7,12 @@
 -- Lines starting with # and blank lines are ignored. A path is the rest of
 -- its line, so it may hold spaces but no newline.
 local files = require "acagent.files"
+local settings = require "trust.settings"
 
 local M = {}
 M.default_path = "/etc/acagent/trust.list"
 
-function M.path()
-  local p = os.getenv("ACAGENT_TRUST_LIST")
-  return (p and p ~= "") and p or M.default_path
-end
+function M.path() return settings.get("ACAGENT_TRUST_LIST", M.default_path) end
 
 -- The entries of a list's text, in order: {kind, value, sha256}.
 function M.parse(text)
