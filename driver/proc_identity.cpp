@@ -13,7 +13,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <atomic>
 #include <mutex>
+#include <shared_mutex>
 
 #include "real_libc.h"
 
@@ -118,18 +120,25 @@ bool pread_small(int fd, char* buf, size_t size)
 }
 
 // Processes kept: their /proc/<pid> directory, stat and syscall files open.
+// Read under the shared lock (several threads build records at once), opened
+// and closed under the exclusive one.
 struct Kept {
     pid_t pid = 0;
     int dir = -1, stat = -1, syscall = -1;
-    uint64_t used = 0;
+    std::atomic<uint64_t> used{0};
 };
 constexpr size_t kKept = 64;
 
 struct KeptSet {
-    std::mutex mu;
+    std::shared_mutex mu;
     Kept slots[kKept];
-    uint64_t clock = 0;
+    std::atomic<uint64_t> clock{0};
 };
+
+void touch(KeptSet& set, Kept& k)
+{
+    k.used.store(set.clock.fetch_add(1, std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+}
 
 KeptSet& kept()
 {
@@ -163,7 +172,7 @@ Kept* open_kept(KeptSet& set, pid_t pid)
             slot = &k;
             break;
         }
-        if (k.used < slot->used) slot = &k;
+        if (k.used.load(std::memory_order_relaxed) < slot->used.load(std::memory_order_relaxed)) slot = &k;
     }
     close_kept(*slot);
     char path[32];
@@ -179,15 +188,12 @@ Kept* open_kept(KeptSet& set, pid_t pid)
     return slot;
 }
 
-// The kept process's identity; false once it has gone (the slot is closed).
-bool read_kept(Kept& k, ProcInfo* p)
+// The kept process's identity; false once it has gone.
+bool read_kept(const Kept& k, ProcInfo* p)
 {
     char buf[1024];
     struct stat st;
-    if (!pread_small(k.stat, buf, sizeof buf) || !parse_stat(buf, p) || fstat(k.dir, &st) != 0) {
-        close_kept(k);
-        return false;
-    }
+    if (!pread_small(k.stat, buf, sizeof buf) || !parse_stat(buf, p) || fstat(k.dir, &st) != 0) return false;
     p->euid = st.st_uid;
     return true;
 }
@@ -207,20 +213,28 @@ Call thread_call(pid_t pid, pid_t tid, uint32_t* flags, uint32_t* mode)
 ProcInfo kept_proc_info(pid_t pid, bool keep)
 {
     KeptSet& set = kept();
-    std::unique_lock<std::mutex> lock(set.mu);
     ProcInfo p;
     p.pid = pid;
-    Kept* k = find_kept(set, pid);
-    if (k && read_kept(*k, &p)) {
-        k->used = ++set.clock;
-        return p;
+    {
+        std::shared_lock<std::shared_mutex> lock(set.mu);
+        Kept* k = find_kept(set, pid);
+        if (k && read_kept(*k, &p)) {
+            touch(set, *k);
+            return p;
+        }
     }
+    std::unique_lock<std::shared_mutex> lock(set.mu);
+    Kept* k = find_kept(set, pid);
+    if (k) close_kept(*k);  // gone, or a reused pid
     if (!keep) {
         lock.unlock();
         return proc_info(pid);
     }
-    k = open_kept(set, pid);  // new, or a reused pid
-    if (k && read_kept(*k, &p)) k->used = ++set.clock;
+    k = open_kept(set, pid);
+    if (k && read_kept(*k, &p))
+        touch(set, *k);
+    else if (k)
+        close_kept(*k);
     return p;
 }
 
@@ -242,7 +256,7 @@ void load_proc_readers()
 void forget_processes()
 {
     KeptSet& set = kept();
-    std::lock_guard<std::mutex> lock(set.mu);
+    std::lock_guard<std::shared_mutex> lock(set.mu);
     for (Kept& k : set.slots) close_kept(k);
 }
 
@@ -250,7 +264,7 @@ ssize_t proc_root(pid_t pid, char* buf, size_t size)
 {
     {
         KeptSet& set = kept();
-        std::lock_guard<std::mutex> lock(set.mu);
+        std::shared_lock<std::shared_mutex> lock(set.mu);
         if (Kept* k = find_kept(set, pid)) return readlinkat(k->dir, "root", buf, size);
     }
     char link[64];
@@ -269,14 +283,19 @@ Call open_call(pid_t pid, int threads, pid_t* tid, uint32_t* flags, uint32_t* mo
     bool read = false;
     {
         KeptSet& set = kept();
-        std::lock_guard<std::mutex> lock(set.mu);
-        Kept* k = find_kept(set, pid);
-        if (k && k->syscall < 0) k->syscall = real::openat(k->dir, "syscall", O_RDONLY | O_CLOEXEC, 0);
         char buf[512];
-        if (k && k->syscall >= 0 && pread_small(k->syscall, buf, sizeof buf)) {
-            c = parse_call(buf, pid, flags, mode);
-            read = true;
+        std::shared_lock<std::shared_mutex> shared(set.mu);
+        Kept* k = find_kept(set, pid);
+        if (k && k->syscall < 0) {
+            shared.unlock();
+            std::lock_guard<std::shared_mutex> lock(set.mu);
+            k = find_kept(set, pid);
+            if (k && k->syscall < 0) k->syscall = real::openat(k->dir, "syscall", O_RDONLY | O_CLOEXEC, 0);
+            read = k && k->syscall >= 0 && pread_small(k->syscall, buf, sizeof buf);
+        } else {
+            read = k && pread_small(k->syscall, buf, sizeof buf);
         }
+        if (read) c = parse_call(buf, pid, flags, mode);
     }
     if (!read) c = thread_call(pid, pid, flags, mode);
     if (c != Call::unknown || threads == 1) return c;  // no other thread made the call
