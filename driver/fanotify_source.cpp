@@ -1,4 +1,5 @@
-// The fanotify source: its reader thread, start, stop and status
+// The fanotify source: its reader thread, the engine threads' stand-by,
+// start, stop and status
 // (fanotify_source.h).
 #include "fanotify_source.h"
 

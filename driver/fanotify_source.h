@@ -136,11 +136,11 @@
 // the engine, so an event of the agent's own process is always read, by
 // the reader when every engine thread is busy.
 //
-// Own process. Permission events of the process that runs the fanotify source (the
-// engine's process) are allowed at once by the reader thread and still
-// queued, so the engine sees and answers them as its own events; the reader
-// never waits for a reply to an operation of its own process. The reader
-// itself opens nothing on the mount but directories, which raise no
+// Own process. Permission events of the process that runs the fanotify
+// source (the engine's process) are allowed at once by the thread that reads
+// them and still queued, so the engine sees and answers them as its own
+// events; no thread waits for a reply to an operation of its own process.
+// Reading events opens nothing on the mount but directories, which raise no
 // permission event (the marks do not ask for FAN_ONDIR).
 //
 // Replies (the reply ioctl): REPLY_BLOCK denies the operation (the open or
