@@ -55,8 +55,8 @@ void answer_unreplied_locked(Source& state, const Held& h)
 }
 
 // A write open that was allowed: its open-post, under a new id with a new
-// synthetic descriptor. The open is answered at once; the open-post's reply
-// says whether the engine's drift tracker took it.
+// synthetic descriptor. The open is answered at once; an all-zero reply to
+// the open-post (the writer had gone) makes its close a reported change.
 std::unique_ptr<ac_event_record> open_post_locked(Source& state, Held& h)
 {
     std::unique_ptr<ac_event_record> post = std::move(h.post);

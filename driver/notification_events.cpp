@@ -129,9 +129,10 @@ bool chmod_record(Source& state, const ProcInfo& p, const std::string& path, con
 
 // The close-pre of a write open. When the engine's drift tracker cannot have
 // followed that open (not a create or truncate, dropped from its full ring,
-// not taken by the engine, or a writer it can no longer find), a chmod-post of
-// the file follows, which the engine's quick filters hand to the policy as a
-// change. Where that depends on replies still to come, they decide.
+// an open-post the engine could not judge, or a writer it can no longer
+// find), a chmod-post of the file follows, which the engine's quick filters
+// hand to the policy as a change. Where that depends on replies still to
+// come, they decide.
 void close_write(Source& state, pid_t pid, bool gone, const ProcInfo& actor, const std::string& path)
 {
     ProcInfo writer = actor;
