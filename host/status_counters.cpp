@@ -18,6 +18,7 @@ namespace {
 const char collector_source[] = R"(
 local dir = ...
 package.cpath = dir .. "/?.so;" .. package.cpath
+for _, name in ipairs{"lacdc", "ac"} do pcall(require, name) end  -- loaded now, in the thread that makes the state
 local groups = {{"lacdc", "CacheStats"}, {"lacdc", "DriftStats"}, {"lacdc", "EventAbstractionStats"},
   {"lacdc", "BindStats"}, {"ac", "ProcCacheStats"}, {"ac", "FilterSetStats"}, {"ac", "GetfilledPositionsCount"}}
 local function pairs_of(v)

@@ -124,8 +124,13 @@ bool StatusReporter::start(const StatusConfig& cfg, const WorkerStatus* workers,
     count_ = count;
     started_ = time(nullptr);
     clock_gettime(CLOCK_MONOTONIC, &started_mono_);
+    L_ = new_status_state(cfg_.exe_dir);
     running_ = pthread_create(&thread_, nullptr, run, this) == 0;
-    if (!running_) fprintf(stderr, "acagent: cannot start the status thread; no status snapshot\n");
+    if (!running_) {
+        fprintf(stderr, "acagent: cannot start the status thread; no status snapshot\n");
+        if (L_) lua_close(L_);
+        L_ = nullptr;
+    }
     return running_;
 }
 
@@ -150,7 +155,7 @@ void* StatusReporter::run(void* self)
 
 void StatusReporter::loop()
 {
-    lua_State* L = new_status_state(cfg_.exe_dir);
+    lua_State* L = L_;
     std::unique_lock<std::mutex> lock(mu_);
     for (;;) {
         bool last = stopping_;
@@ -162,6 +167,7 @@ void StatusReporter::loop()
     }
     lock.unlock();
     if (L) lua_close(L);
+    L_ = nullptr;
 }
 
 void StatusReporter::write_header(JsonWriter& j) const

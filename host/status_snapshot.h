@@ -36,7 +36,9 @@ extern const char* const status_fallback_prefix;
 
 class StatusReporter {
 public:
-    // Starts the status thread; false (with a message) when it cannot.
+    // Starts the status thread; false (with a message) when it cannot. Its
+    // Lua state loads the engine's modules here, in the calling thread: called
+    // before the workers start, no two threads run the modules' initialisers.
     bool start(const StatusConfig& cfg, const WorkerStatus* workers, int count);
     // Writes the last snapshot, ends the thread and removes the file.
     void stop();
@@ -60,6 +62,7 @@ private:
     std::mutex mu_;
     std::condition_variable cv_;
     pthread_t thread_{};
+    struct lua_State* L_ = nullptr;
 };
 
 // Adds the engine's counter groups (and the driver's status) to the object

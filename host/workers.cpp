@@ -98,6 +98,10 @@ int run_workers(const WorkersConfig& cfg)
         fprintf(stderr, "acagent: out of memory\n");
         return 1;
     }
+    StatusReporter reporter;  // first: it loads the engine's modules before any worker runs
+    if (!cfg.status_file || *cfg.status_file)
+        reporter.start({cfg.status_file ? cfg.status_file : default_status_path(), cfg.argv[0], cfg.exe_dir},
+                       states.get(), cfg.workers);
     for (int w = 0; w < cfg.workers; w++) {
         ctx[w] = worker_ctx{w + 1, cfg.workers, cfg.argc, cfg.argv, cfg.exe_dir, cfg.prepare, &states[w], 1, {}};
         if (pthread_create(&ctx[w].thread, nullptr, run_worker, &ctx[w]) != 0) {
@@ -106,10 +110,6 @@ int run_workers(const WorkersConfig& cfg)
             ctx[w].started = 0;
         }
     }
-    StatusReporter reporter;
-    if (!cfg.status_file || *cfg.status_file)
-        reporter.start({cfg.status_file ? cfg.status_file : default_status_path(), cfg.argv[0], cfg.exe_dir},
-                       states.get(), cfg.workers);
     int status = 0;
     for (int w = 0; w < cfg.workers; w++) {
         if (ctx[w].started) pthread_join(ctx[w].thread, nullptr);
