@@ -20,6 +20,7 @@
 #include "fanotify_source.h"
 #include "real_libc.h"
 #include "responder.h"
+#include "rule_program.h"
 #include "state.h"
 
 namespace drv {
@@ -357,6 +358,9 @@ int device_ioctl(int fd, unsigned long request, void* arg)
             fan::on_reply(reply.id, reply.reply);
         return 0;
     }
+    // The driver keeps its own copy of an uploaded rule program; anything
+    // else sent as one (unsigned, short) leaves every event to the engine.
+    if (cmd.compare(0, 9, "\"program\"") == 0 && !load_rules(cmd.data(), cmd.size())) unload_rules();
     // The responder may call back into this library: no lock here.
     Response r = answer_command(cmd);
     size_t n = r.bytes.size() < args.resp_size ? r.bytes.size() : args.resp_size;

@@ -218,6 +218,7 @@ struct Counters {
     uint64_t unresolved = 0;       // events the engine could not judge, answered at once
     uint64_t mount_changes = 0;    // mount table changes followed
     uint64_t engine_reads = 0;     // permission events read by an engine thread (stand-by)
+    uint64_t rule_answers = 0;     // opens the rule program answered (no record)
 };
 
 struct Status {

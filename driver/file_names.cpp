@@ -75,7 +75,7 @@ std::string verified_path(Source& state, int fd, const struct stat& st)
 bool name_for(pid_t pid, const std::string& path, std::string* name)
 {
     char root[PATH_MAX];
-    ssize_t n = proc_root(pid, root, sizeof root);
+    ssize_t n = proc_link(pid, "root", root, sizeof root);
     if (n <= 0 || n == (ssize_t)sizeof root || path.empty()) return false;
     size_t len = (size_t)n;
     if (len == 1 && root[0] == '/') {

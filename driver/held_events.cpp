@@ -73,6 +73,19 @@ std::unique_ptr<ac_event_record> open_post_locked(Source& state, Held& h)
     return post;
 }
 
+// Queued before the open is answered, so that a close following at once
+// reaches the engine after it.
+void post_and_allow(Source& state, const Held& h, std::unique_ptr<ac_event_record> post)
+{
+    if (!queue(state, post.get(), h.file_key)) awaited_reply(state, post->id, true);  // the engine never sees it
+    Answer answer;
+    {
+        std::lock_guard<std::mutex> lock(state.mu);
+        answer = answer_locked(state, h.event_fd, true);
+    }
+    send_answer(state, answer);
+}
+
 void log_answer(const char* why, const Held& h, bool deny)
 {
     log::line("%s: %s %s of %s by pid %d after %lld ms", why, deny ? "denied" : "allowed", h.exec ? "exec" : "open",
@@ -218,15 +231,17 @@ void on_reply(uint32_t id, uint32_t code)
     }
     if (permitted)
         log::line("permissive: would deny %s of %s by pid %d", h.exec ? "exec" : "open", h.path.c_str(), (int)h.pid);
-    if (!post) return;
-    // Queued before the open is answered, so that a close following at once
-    // reaches the engine after it.
-    if (!queue(state, post.get(), h.file_key)) awaited_reply(state, post->id, true);  // the engine never sees it
+    if (post) post_and_allow(state, h, std::move(post));
+}
+
+void allow_write_open(Source& state, Held& h)
+{
+    std::unique_ptr<ac_event_record> post;
     {
         std::lock_guard<std::mutex> lock(state.mu);
-        answer = answer_locked(state, h.event_fd, true);
+        post = open_post_locked(state, h);
     }
-    send_answer(state, answer);
+    post_and_allow(state, h, std::move(post));
 }
 
 void awaited_reply(Source& state, uint32_t id, bool unjudged)

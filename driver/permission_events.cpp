@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -13,10 +14,120 @@
 
 #include "file_names.h"
 #include "machine.h"
+#include "log.h"
 #include "real_libc.h"
+#include "rule_program.h"
 #include "source_state.h"
 
 namespace drv::fan {
+
+namespace {
+
+// The event's file, looked at once and only when something needs it.
+struct EventFile {
+    int fd = -1;
+    struct stat st;
+    int looked = 0;  // 1: st is valid, -1: fstat failed
+    bool look()
+    {
+        if (!looked) looked = fstat(fd, &st) == 0 ? 1 : -1;
+        return looked > 0;
+    }
+};
+
+// What the rule program may read of an open, each read once and only when a
+// test asks for it.
+struct RuleText {
+    Source* state = nullptr;
+    pid_t pid = 0;
+    EventFile* file = nullptr;
+    char exe[PATH_MAX];
+    ssize_t exe_len = -2;  // -2: not read yet
+    std::string path;
+    int path_read = 0;  // 1: read, -1: unreadable
+};
+
+bool read_path(RuleText& t)
+{
+    if (!t.path_read) {
+        if (t.file->look()) t.path = verified_path(*t.state, t.file->fd, t.file->st);
+        t.path_read = t.path.empty() ? -1 : 1;
+    }
+    return t.path_read > 0;
+}
+
+bool rule_text(void* ctx, uint32_t subject, const char** s, size_t* n)
+{
+    RuleText& t = *static_cast<RuleText*>(ctx);
+    if (subject == kSubjectFilePath) {
+        read_path(t);
+        *s = t.path.data();
+        *n = t.path.size();
+        return t.path_read > 0;
+    }
+    if (subject != kSubjectProgramName && subject != kSubjectProgramPath) return false;
+    if (t.exe_len == -2) t.exe_len = proc_link(t.pid, "exe", t.exe, sizeof t.exe);
+    if (t.exe_len <= 0 || (size_t)t.exe_len >= sizeof t.exe) return false;
+    *s = t.exe;
+    *n = (size_t)t.exe_len;
+    if (subject == kSubjectProgramName) {
+        const char* slash = static_cast<const char*>(memrchr(t.exe, '/', (size_t)t.exe_len));
+        if (slash) *s = slash + 1, *n = (size_t)(t.exe + t.exe_len - (slash + 1));
+    }
+    return true;
+}
+
+// An open the uploaded rule program settles: answered here, with no record
+// for the engine, except the open-post of a write open allowed. False: the
+// engine judges it.
+bool by_rules(Source& state, const struct fanotify_event_metadata* m, pid_t tid, ProcInfo& p, uint32_t flags,
+              uint32_t mode, EventFile& file)
+{
+    RuleText t;  // exe is filled only when read
+    t.state = &state;
+    t.pid = m->pid;
+    t.file = &file;
+    RuleInput in;
+    in.flags = flags;
+    in.text = rule_text;
+    in.ctx = &t;
+    const int action = judge_by_rules(EVENT_OPEN_PRE, in);
+    if (action != kRuleIgnore && action != kRuleAllow && action != kRuleDeny) return false;
+    const bool deny = action == kRuleDeny;
+    const bool write = (flags & O_ACCMODE) != O_RDONLY;
+    std::string name;
+    if (write) {
+        // The drift tracker still sees the write: the open-post goes out.
+        if (!read_path(t) || !name_for(m->pid, t.path, &name)) return false;
+    }
+    bool allow = !deny;
+    {
+        std::lock_guard<std::mutex> lock(state.mu);
+        state.c.rule_answers++;
+        if (deny && !state.opt.enforcing) {
+            state.c.would_deny++;
+            allow = true;
+        }
+        if (!allow || !write) respond_locked(state, m->fd, allow);
+    }
+    if (deny) log::line("rules: %s open by pid %d", allow ? "would deny" : "denied", (int)m->pid);
+    if (!allow || !write) return true;
+    Held h;
+    h.read_us = now_us();
+    h.event_fd = m->fd;
+    h.pid = m->pid;
+    h.path = t.path;
+    h.file_key = file_key(file.st.st_dev, file.st.st_ino);
+    owner_of(&p);
+    h.post = new_record(EVENT_OPEN_POST, tid, p);
+    set_name(h.post->name, &h.post->name_len, name);
+    h.post->flags = flags;
+    h.post->mode = mode;
+    allow_write_open(state, h);
+    return true;
+}
+
+}  // namespace
 
 // ---------------------------------------------------------------- permission events
 
@@ -25,29 +136,32 @@ void permission_event(Source& state, const struct fanotify_event_metadata* m)
     const int64_t read_us = now_us();
     const pid_t pid = m->pid;  // the process (fanotify reports the thread group)
     const bool exec = m->mask & FAN_OPEN_EXEC_PERM;
-    struct stat st;
-    bool have_stat = fstat(m->fd, &st) == 0;
+    EventFile file;
+    file.fd = m->fd;
+    std::pair<dev_t, ino_t> exec_file{};
+    bool after_exec = false;
     {
         std::lock_guard<std::mutex> lock(state.mu);
         state.c.perm_events++;
         if (!t_reader) state.c.engine_reads++;
-        if (!exec) {
-            auto it = state.exec_followup.find(pid);
-            if (it != state.exec_followup.end()) {
-                bool same = have_stat && it->second.first == st.st_dev && it->second.second == st.st_ino;
-                state.exec_followup.erase(it);
-                if (same) {
-                    state.c.followups++;
-                    respond_locked(state, m->fd, true);
-                    return;
-                }
-            }
+        auto it = exec ? state.exec_followup.end() : state.exec_followup.find(pid);
+        if (it != state.exec_followup.end()) {
+            exec_file = it->second;
+            after_exec = true;
+            state.exec_followup.erase(it);
         }
+    }
+    if (after_exec && file.look() && exec_file.first == file.st.st_dev && exec_file.second == file.st.st_ino) {
+        std::lock_guard<std::mutex> lock(state.mu);
+        state.c.followups++;
+        respond_locked(state, m->fd, true);
+        return;
     }
     if (allow_exempt(state, m)) return;
     // An exec is mostly a new process's first event; the opens of one
-    // process come again and again.
-    ProcInfo p = kept_proc_info(pid, !exec);
+    // process come again and again. An open's owner is read only if it
+    // gets a record.
+    ProcInfo p = kept_proc_info(pid, !exec, exec);
     uint32_t flags = 0, mode = 0;
     pid_t tid = pid;
     Call call = exec ? Call::exec : open_call(pid, p.threads, &tid, &flags, &mode);
@@ -58,6 +172,10 @@ void permission_event(Source& state, const struct fanotify_event_metadata* m)
         respond_locked(state, m->fd, true);
         return;
     }
+    if (call == Call::open && m->pid != state.self && by_rules(state, m, tid, p, flags, mode, file)) return;
+    owner_of(&p);
+    const bool have_stat = file.look();
+    const struct stat& st = file.st;
     auto rec = new_record(exec ? EVENT_EXECVE_PRE : EVENT_OPEN_PRE, tid, p);
     rec->flags = flags;
     rec->mode = mode;

@@ -4,6 +4,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -65,6 +66,7 @@ ProcInfo proc_info(pid_t pid)
     struct stat st;
     snprintf(path, sizeof path, "/proc/%d", (int)pid);
     if (stat(path, &st) == 0) p.euid = st.st_uid;
+    p.euid_read = true;
     return p;
 }
 
@@ -128,6 +130,7 @@ struct Kept {
     std::atomic<uint64_t> used{0};
 };
 constexpr size_t kKept = 64;
+constexpr int kRunningRetries = 20;
 
 struct KeptSet {
     std::shared_mutex mu;
@@ -189,16 +192,33 @@ Kept* open_kept(KeptSet& set, pid_t pid)
 }
 
 // The kept process's identity; false once it has gone.
-bool read_kept(const Kept& k, ProcInfo* p)
+bool read_kept(const Kept& k, ProcInfo* p, bool owner)
 {
     char buf[1024];
     struct stat st;
-    if (!pread_small(k.stat, buf, sizeof buf) || !parse_stat(buf, p) || fstat(k.dir, &st) != 0) return false;
+    if (!pread_small(k.stat, buf, sizeof buf) || !parse_stat(buf, p)) return false;
+    if (!owner) return true;
+    if (fstat(k.dir, &st) != 0) return false;
     p->euid = st.st_uid;
+    p->euid_read = true;
     return true;
 }
 
 }  // namespace
+
+// A syscall file says "running" while its thread is still on a processor: an
+// opener is, for a moment, after queueing its event and before it sleeps
+// waiting for the answer. Read again, a few times, yielding in between.
+template <typename Read>
+bool read_syscall(char* buf, size_t size, Read read)
+{
+    for (int i = 0; i < kRunningRetries; i++) {
+        if (!read(buf, size)) return false;
+        if (strncmp(buf, "running", 7) != 0) return true;
+        sched_yield();
+    }
+    return false;
+}
 
 // The call the thread tid is blocked in, with the flags and mode of an open,
 // from /proc/<pid>/task/<tid>/syscall.
@@ -206,11 +226,11 @@ Call thread_call(pid_t pid, pid_t tid, uint32_t* flags, uint32_t* mode)
 {
     char path[96], buf[512];
     snprintf(path, sizeof path, "/proc/%d/task/%d/syscall", (int)pid, (int)tid);
-    if (!read_small(path, buf, sizeof buf)) return Call::unknown;
+    if (!read_syscall(buf, sizeof buf, [&](char* b, size_t n) { return read_small(path, b, n); })) return Call::unknown;
     return parse_call(buf, tid, flags, mode);
 }
 
-ProcInfo kept_proc_info(pid_t pid, bool keep)
+ProcInfo kept_proc_info(pid_t pid, bool keep, bool owner)
 {
     KeptSet& set = kept();
     ProcInfo p;
@@ -218,7 +238,7 @@ ProcInfo kept_proc_info(pid_t pid, bool keep)
     {
         std::shared_lock<std::shared_mutex> lock(set.mu);
         Kept* k = find_kept(set, pid);
-        if (k && read_kept(*k, &p)) {
+        if (k && read_kept(*k, &p, owner)) {
             touch(set, *k);
             return p;
         }
@@ -231,7 +251,7 @@ ProcInfo kept_proc_info(pid_t pid, bool keep)
         return proc_info(pid);
     }
     k = open_kept(set, pid);
-    if (k && read_kept(*k, &p))
+    if (k && read_kept(*k, &p, owner))
         touch(set, *k);
     else if (k)
         close_kept(*k);
@@ -260,15 +280,33 @@ void forget_processes()
     for (Kept& k : set.slots) close_kept(k);
 }
 
-ssize_t proc_root(pid_t pid, char* buf, size_t size)
+void owner_of(ProcInfo* p)
+{
+    if (p->euid_read) return;
+    p->euid_read = true;
+    struct stat st;
+    {
+        KeptSet& set = kept();
+        std::shared_lock<std::shared_mutex> lock(set.mu);
+        if (Kept* k = find_kept(set, p->pid)) {
+            if (fstat(k->dir, &st) == 0) p->euid = st.st_uid;
+            return;
+        }
+    }
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d", (int)p->pid);
+    if (stat(path, &st) == 0) p->euid = st.st_uid;
+}
+
+ssize_t proc_link(pid_t pid, const char* name, char* buf, size_t size)
 {
     {
         KeptSet& set = kept();
         std::shared_lock<std::shared_mutex> lock(set.mu);
-        if (Kept* k = find_kept(set, pid)) return readlinkat(k->dir, "root", buf, size);
+        if (Kept* k = find_kept(set, pid)) return readlinkat(k->dir, name, buf, size);
     }
     char link[64];
-    snprintf(link, sizeof link, "/proc/%d/root", (int)pid);
+    snprintf(link, sizeof link, "/proc/%d/%s", (int)pid, name);
     return real::readlink(link, buf, size);
 }
 
@@ -286,14 +324,18 @@ Call open_call(pid_t pid, int threads, pid_t* tid, uint32_t* flags, uint32_t* mo
         char buf[512];
         std::shared_lock<std::shared_mutex> shared(set.mu);
         Kept* k = find_kept(set, pid);
+        auto read_kept_call = [&] {
+            const int fd = k && k->syscall >= 0 ? k->syscall : -1;
+            return fd >= 0 && read_syscall(buf, sizeof buf, [fd](char* b, size_t n) { return pread_small(fd, b, n); });
+        };
         if (k && k->syscall < 0) {
             shared.unlock();
             std::lock_guard<std::shared_mutex> lock(set.mu);
             k = find_kept(set, pid);
             if (k && k->syscall < 0) k->syscall = real::openat(k->dir, "syscall", O_RDONLY | O_CLOEXEC, 0);
-            read = k && k->syscall >= 0 && pread_small(k->syscall, buf, sizeof buf);
+            read = read_kept_call();
         } else {
-            read = k && pread_small(k->syscall, buf, sizeof buf);
+            read = read_kept_call();
         }
         if (read) c = parse_call(buf, pid, flags, mode);
     }

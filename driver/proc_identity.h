@@ -12,6 +12,7 @@ struct ProcInfo {
     pid_t pid = 0;
     pid_t ppid = 0;
     uid_t euid = 0;
+    bool euid_read = false;  // false: euid not asked for yet (owner_of fills it)
     int threads = 0;  // 0: not known
 };
 
@@ -28,7 +29,10 @@ ProcInfo proc_info(pid_t pid);
 // the processes that open files again and again cost no path walks. A
 // process not kept yet is kept when keep is true. A descriptor of a process
 // that has gone reads ESRCH, so a reused pid is noticed and opened afresh.
-ProcInfo kept_proc_info(pid_t pid, bool keep);
+// Without owner, the effective uid is left for owner_of.
+ProcInfo kept_proc_info(pid_t pid, bool keep, bool owner = true);
+// Fills p->euid (the owner of /proc/<pid>) once.
+void owner_of(ProcInfo* p);
 // Closes every kept descriptor.
 void forget_processes();
 // Looks up the C library entry points the readers use, before any mark is
@@ -36,8 +40,9 @@ void forget_processes();
 // process loading a library from a watched file system may hold while it
 // waits for the reader.
 void load_proc_readers();
-// readlink of /proc/<pid>/root, through the kept directory when there is one.
-ssize_t proc_root(pid_t pid, char* buf, size_t size);
+// readlink of /proc/<pid>/<name> ("root", "exe"), through the kept directory
+// when there is one.
+ssize_t proc_link(pid_t pid, const char* name, char* buf, size_t size);
 // The call the thread tid is blocked in, with the flags and mode of an open.
 Call thread_call(pid_t pid, pid_t tid, uint32_t* flags, uint32_t* mode);
 // The open or exec call process pid is blocked in; *tid is the thread.

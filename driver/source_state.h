@@ -156,6 +156,9 @@ void send_answer(Source& state, const Answer& a);
 bool hold_locked(Source& state, Held& h, ac_event_record* rec);
 uint32_t new_id_locked(Source& state);
 void hold_and_queue(Source& state, Held h, ac_event_record* rec);
+// A write open allowed without the engine: its open-post (h.post) is queued,
+// then the open is answered.
+void allow_write_open(Source& state, Held& h);
 extern thread_local bool t_reader;  // the calling thread is the reader
 // The engine's reply to an unheld record awaited; unjudged: its all-zero
 // reply, it could not find the process (a writer gone).

@@ -27,11 +27,19 @@ local function load_policy()
 end
 
 local policy = assert(load_policy())
+local rules = require "driver_rules"
 local generation = host.generation()
 -- The engine blocks what the policy leaves unrecognized; in permissive mode
 -- the driver allows it and logs what it would have denied.
 local opts = {lockdown = 1, timeout = 250}
 local h = assert(lacdc.open())
+-- The rule program is the driver's, one for all workers: the first uploads it.
+local function upload()
+  if worker ~= 1 then return end
+  local ok, err = pcall(rules.upload, h, policy)
+  if not ok then log("rule program not uploaded: %s", tostring(err)) end
+end
+upload()
 -- Until a worker has its handle, events are allowed at once (nothing could
 -- answer them): this line tells an operator, and a script, that it has one.
 log("ready")
@@ -40,7 +48,7 @@ while true do
   if host.generation() ~= generation then
     generation = host.generation()
     local p, err = load_policy()
-    if p then policy = p; log("policy reloaded") else log("policy not reloaded: %s", tostring(err)) end
+    if p then policy = p; upload(); log("policy reloaded") else log("policy not reloaded: %s", tostring(err)) end
   end
   local ev, code, msg = acpolicy.get(h, opts)
   if ev then

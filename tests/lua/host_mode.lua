@@ -136,7 +136,7 @@ local cases = {
     assert(a.status():find('"mounts":["/"', 1, true), a.status())
     t.eq(a.stop(), 0, "exit status")
   end},
-  {"four processes opening and writing at once: every event judged, mostly read by the workers themselves", function()
+  {"four processes opening and writing at once: every event answered in time, mostly read by the workers themselves", function()
     local a = agent("enforcing", "sample", DEADLINE)
     t.writefile(dir .. "/data", "x")
     local n, codes = SLOW and 200 or 2000, {}
@@ -146,9 +146,11 @@ local cases = {
     t.eq(table.concat(codes, " "), "0 0 0 0", "every open succeeded")
     local st
     wait_for(function() st = a.status() return (counter(st, "perm_events") or 0) >= 4 * n end, "the counters", 5)
-    t.eq(t.show(counter(st, "replied") == counter(st, "perm_events"), counter(st, "deadline_allowed"),
-                counter(st, "unresolved"), counter(st, "held")), t.show(true, 0, 0, 0),
-         "each answered by the engine in time: " .. st)
+    -- None of these programs is an interpreter: the driver's rules answer the opens.
+    t.eq(t.show(counter(st, "rule_answers") + counter(st, "replied") == counter(st, "perm_events"),
+                counter(st, "deadline_allowed"), counter(st, "unresolved"), counter(st, "held")), t.show(true, 0, 0, 0),
+         "each answered in time: " .. st)
+    assert(counter(st, "rule_answers") > 3 * n, st)
     assert(counter(st, "engine_reads") > 0, st)
     t.eq(a.stop(), 0, "exit status")
   end},

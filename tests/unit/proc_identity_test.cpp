@@ -43,7 +43,7 @@ TEST(KeptProcess, ReadsCurrentIdentityAndThreads)
     done = true;
     t.join();
     char root[64];
-    ASSERT_EQ(proc_root(getpid(), root, sizeof root), 1);
+    ASSERT_EQ(proc_link(getpid(), "root", root, sizeof root), 1);
     EXPECT_EQ(root[0], '/');
     forget_processes();
 }
