@@ -154,6 +154,25 @@ local cases = {
     assert(counter(st, "engine_reads") > 0, st)
     t.eq(a.stop(), 0, "exit status")
   end},
+  {"the driver's rules: another program's open is answered in the driver, an interpreter's script open by the engine",
+   function()
+    os.execute(("cp /bin/cat %s/approved/python3 && cp /bin/cat %s/approved/reader && echo 'print(1)' >%s/other/x.py")
+               :format(dir, dir, dir))
+    local READ, SCRIPT = dir .. "/approved/reader " .. dir .. "/other/x.py", dir .. "/approved/python3 " .. dir .. "/other/x.py"
+    local a = agent("enforcing", "sample", DEADLINE)
+    t.eq(run(READ), 0, "read by a program that is no interpreter")
+    t.eq(run(SCRIPT), 1, "an unrecognized script, refused to an interpreter")
+    local st
+    wait_for(function() st = a.status() return counter(st, "denied") == 1 end, "the denial in the status")
+    t.eq(counter(st, "rule_answers"), 1, "rule answers: " .. st)
+    a.stop()
+    -- program = false: no rules, the engine judges every open.
+    local b = agent("enforcing", POLICIES.sample:gsub("return p$", "p.program = false\nreturn p"), DEADLINE)
+    t.eq(run(READ), 0, "read, judged by the engine")
+    wait_for(function() st = b.status() return counter(st, "replied") == 2 end, "the exec and the open replied")
+    t.eq(counter(st, "rule_answers"), 0, "rule answers: " .. st)
+    b.stop()
+  end},
   {"100,000 opens: the agent's resident memory stays flat", timing = true, function()
     local a = agent("enforcing", "sample")
     local function rss() return tonumber(slurp("/proc/" .. a.pid .. "/status"):match("VmRSS:%s*(%d+)")) end
