@@ -101,6 +101,7 @@ bool by_rules(Source& state, const struct fanotify_event_metadata* m, pid_t tid,
         if (!read_path(t) || !name_for(m->pid, t.path, &name)) return false;
     }
     bool allow = !deny;
+    Answer answer;  // written once the lock is released
     {
         std::lock_guard<std::mutex> lock(state.mu);
         state.c.rule_answers++;
@@ -108,8 +109,9 @@ bool by_rules(Source& state, const struct fanotify_event_metadata* m, pid_t tid,
             state.c.would_deny++;
             allow = true;
         }
-        if (!allow || !write) respond_locked(state, m->fd, allow);
+        if (!allow || !write) answer = answer_locked(state, m->fd, allow);
     }
+    if (answer.event_fd >= 0) send_answer(state, answer);
     if (deny) log::line("rules: %s open by pid %d", allow ? "would deny" : "denied", (int)m->pid);
     if (!allow || !write) return true;
     Held h;
@@ -125,6 +127,17 @@ bool by_rules(Source& state, const struct fanotify_event_metadata* m, pid_t tid,
     h.post->mode = mode;
     allow_write_open(state, h);
     return true;
+}
+
+void allow_followup(Source& state, int event_fd)
+{
+    Answer answer;
+    {
+        std::lock_guard<std::mutex> lock(state.mu);
+        state.c.followups++;
+        answer = answer_locked(state, event_fd, true);
+    }
+    send_answer(state, answer);
 }
 
 }  // namespace
@@ -152,9 +165,7 @@ void permission_event(Source& state, const struct fanotify_event_metadata* m)
         }
     }
     if (after_exec && file.look() && exec_file.first == file.st.st_dev && exec_file.second == file.st.st_ino) {
-        std::lock_guard<std::mutex> lock(state.mu);
-        state.c.followups++;
-        respond_locked(state, m->fd, true);
+        allow_followup(state, m->fd);
         return;
     }
     if (allow_exempt(state, m)) return;
@@ -167,9 +178,7 @@ void permission_event(Source& state, const struct fanotify_event_metadata* m)
     Call call = exec ? Call::exec : open_call(pid, p.threads, &tid, &flags, &mode);
     if (!exec && call == Call::exec) {
         // An open made by an exec that was not seen as one (binfmt, uselib).
-        std::lock_guard<std::mutex> lock(state.mu);
-        state.c.followups++;
-        respond_locked(state, m->fd, true);
+        allow_followup(state, m->fd);
         return;
     }
     if (call == Call::open && m->pid != state.self && by_rules(state, m, tid, p, flags, mode, file)) return;

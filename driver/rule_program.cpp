@@ -3,9 +3,10 @@
 #include "rule_program.h"
 
 #include <array>
-#include <atomic>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <shared_mutex>
 
 namespace drv {
 namespace {
@@ -92,7 +93,10 @@ bool is_signed(const unsigned char* image)
 }
 
 using Image = std::array<unsigned char, kRuleImageSize>;
-std::shared_ptr<const Image> g_rules;  // read and replaced with the atomic shared_ptr functions
+// Read by every open, replaced by an upload: a reader lock costs no wait
+// while nobody uploads.
+std::shared_mutex g_rules_mu;
+std::unique_ptr<const Image> g_rules;
 
 }  // namespace
 
@@ -128,23 +132,25 @@ bool load_rules(const char* bytes, size_t n)
 {
     // The command drops the image's last byte, a zero of a signed image.
     if (n + 1 < kRuleImageSize) return false;
-    auto image = std::make_shared<Image>();
+    auto image = std::make_unique<Image>();
     memcpy(image->data(), bytes, n < kRuleImageSize ? n : kRuleImageSize);
     if (n < kRuleImageSize) (*image)[kRuleImageSize - 1] = 0;
     if (!is_signed(image->data())) return false;
-    std::atomic_store(&g_rules, std::shared_ptr<const Image>(std::move(image)));
+    std::lock_guard<std::shared_mutex> lock(g_rules_mu);
+    g_rules = std::move(image);
     return true;
 }
 
 void unload_rules()
 {
-    std::atomic_store(&g_rules, std::shared_ptr<const Image>());
+    std::lock_guard<std::shared_mutex> lock(g_rules_mu);
+    g_rules.reset();
 }
 
 int judge_by_rules(uint32_t type, const RuleInput& in)
 {
-    std::shared_ptr<const Image> image = std::atomic_load(&g_rules);
-    return image ? run_rules(image->data(), type, in) : kRuleAdvice;
+    std::shared_lock<std::shared_mutex> lock(g_rules_mu);
+    return g_rules ? run_rules(g_rules->data(), type, in) : kRuleAdvice;
 }
 
 }  // namespace drv
