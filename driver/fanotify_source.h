@@ -56,8 +56,18 @@
 // Every open on the mount is an open-pre: the engine tells a script opened by
 // an interpreter (a script execution) from any other file. An open "writes"
 // when its access mode is not O_RDONLY; the engine itself tracks only those
-// with O_CREAT or O_TRUNC. When the open call cannot be read from /proc (the
-// `unknown_flags` counter), the open-pre has flags 0 and no open-post follows.
+// with O_CREAT or O_TRUNC. The opener's syscall file reads "running" for a
+// moment after it queued the event; it is read again a few times. When the
+// open call still cannot be read (the `unknown_flags` counter), the open-pre
+// has flags 0 and no open-post follows.
+// Rules. The last signed rule program the engine uploaded (rule_program.h)
+// runs for each open before its record is made: IGNORE or ALLOW answers the
+// open at once and DENY refuses it (permissive mode allows it), with no
+// open-pre for the engine (`rule_answers`); a write open allowed so still
+// gets its open-post, since the drift tracker must see the write. Anything
+// else, and every exec, goes to the engine. acagent host uploads a program
+// that answers the opens of programs that are no script interpreters, which
+// the engine would ignore (policy/driver_rules.lua).
 // The FAN_OPEN_PERM that the kernel raises right after FAN_OPEN_EXEC_PERM for
 // the same exec (same process, same file) is part of that exec: it is allowed
 // at once and makes no record. Executable mappings make no record (fanotify
