@@ -5,8 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -21,6 +23,8 @@ namespace drv::fan {
 
 // ---------------------------------------------------------------- notification events
 
+constexpr size_t kDirNames = 64;
+
 struct Names {
     std::string name, old_name, new_name;  // absolute paths; empty when absent
 };
@@ -31,13 +35,34 @@ std::string join(const std::string& dir, const char* name)
     return dir == "/" ? "/" + std::string(name) : dir + "/" + name;
 }
 
+// Directories already found by handle: the path each led to and the
+// directory's identity then. A hit costs one stat, which must show that the
+// path still leads to that very directory, instead of opening the mount and
+// the handle and reading the link. Used under the intake lock only.
+namespace {
+struct DirName {
+    std::string handle, path;
+    dev_t dev = 0;
+    ino_t ino = 0;
+};
+std::array<DirName, kDirNames> g_dir_names;
+}  // namespace
+
 std::string handle_path(Source& state, const struct fanotify_event_info_fid* info, const char** name)
 {
     auto* fh = reinterpret_cast<struct file_handle*>(const_cast<unsigned char*>(info->handle));
     *name = reinterpret_cast<const char*>(fh->f_handle + fh->handle_bytes);
+    std::string handle(reinterpret_cast<const char*>(&info->fsid), sizeof info->fsid);
+    handle.append(reinterpret_cast<const char*>(fh), sizeof *fh + fh->handle_bytes);
+    DirName& known = g_dir_names[std::hash<std::string>()(handle) % kDirNames];
+    struct stat st;
+    if (known.handle == handle && stat(known.path.c_str(), &st) == 0 && st.st_dev == known.dev &&
+        st.st_ino == known.ino)
+        return known.path;
     int fd = open_handle(state, info, fh);
     if (fd < 0) return std::string();
     std::string dir = fd_path(fd);
+    if (!dir.empty() && fstat(fd, &st) == 0) known = DirName{handle, dir, st.st_dev, st.st_ino};
     real::close(fd);
     return dir;
 }

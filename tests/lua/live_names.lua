@@ -79,6 +79,15 @@ local ok, err = pcall(t.run, {
       t.eq(lacdc.IsCached(approved), 0, c[1])
     end
   end},
+  {"a directory renamed and another made at its old name: a rewrite in it is reported under its new name", function()
+    run("printf '' >>approved/tool")  -- the driver has found that directory by its handle
+    run("mv approved moved && mkdir approved")
+    local moved = dir .. "/moved/tool"
+    lacdc.AddToCache(moved, 1)
+    run([[perl -e 'open(F, "+<", $ARGV[0]) or die; print F "#"; close F; sleep 1' moved/tool]])
+    run("rmdir approved && mv moved approved")
+    t.eq(lacdc.IsCached(moved), 0, "the verdict of the file under its new name")
+  end},
 })
 sim.live(false)
 os.execute("{ umount " .. dir .. " 2>/dev/null || umount -l " .. dir .. "; } && rmdir " .. dir)
