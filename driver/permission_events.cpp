@@ -120,7 +120,7 @@ bool by_rules(Source& state, const struct fanotify_event_metadata* m, pid_t tid,
     h.pid = m->pid;
     h.path = t.path;
     h.file_key = file_key(file.st.st_dev, file.st.st_ino);
-    owner_of(&p);
+    complete_info(&p);
     h.post = new_record(EVENT_OPEN_POST, tid, p);
     set_name(h.post->name, &h.post->name_len, name);
     h.post->flags = flags;
@@ -170,9 +170,9 @@ void permission_event(Source& state, const struct fanotify_event_metadata* m)
     }
     if (allow_exempt(state, m)) return;
     // An exec is mostly a new process's first event; the opens of one
-    // process come again and again. An open's owner is read only if it
-    // gets a record.
-    ProcInfo p = kept_proc_info(pid, !exec, exec);
+    // process come again and again. An open's parent and owner are read
+    // only if it gets a record.
+    ProcInfo p = kept_proc_info(pid, !exec, !exec);
     uint32_t flags = 0, mode = 0;
     pid_t tid = pid;
     Call call = exec ? Call::exec : open_call(pid, p.threads, &tid, &flags, &mode);
@@ -182,7 +182,7 @@ void permission_event(Source& state, const struct fanotify_event_metadata* m)
         return;
     }
     if (call == Call::open && m->pid != state.self && by_rules(state, m, tid, p, flags, mode, file)) return;
-    owner_of(&p);
+    complete_info(&p);
     const bool have_stat = file.look();
     const struct stat& st = file.st;
     auto rec = new_record(exec ? EVENT_EXECVE_PRE : EVENT_OPEN_PRE, tid, p);

@@ -66,7 +66,6 @@ ProcInfo proc_info(pid_t pid)
     struct stat st;
     snprintf(path, sizeof path, "/proc/%d", (int)pid);
     if (stat(path, &st) == 0) p.euid = st.st_uid;
-    p.euid_read = true;
     return p;
 }
 
@@ -192,15 +191,20 @@ Kept* open_kept(KeptSet& set, pid_t pid)
 }
 
 // The kept process's identity; false once it has gone.
-bool read_kept(const Kept& k, ProcInfo* p, bool owner)
+bool read_kept(const Kept& k, ProcInfo* p, bool light)
 {
     char buf[1024];
     struct stat st;
-    if (!pread_small(k.stat, buf, sizeof buf) || !parse_stat(buf, p)) return false;
-    if (!owner) return true;
-    if (fstat(k.dir, &st) != 0) return false;
+    if (light) {
+        // Its task directory links "." and ".." and one entry per thread.
+        if (fstatat(k.dir, "task", &st, 0) != 0) return false;
+        p->threads = st.st_nlink > 2 ? (int)(st.st_nlink - 2) : 0;
+        p->complete = false;
+        return true;
+    }
+    if (!pread_small(k.stat, buf, sizeof buf) || !parse_stat(buf, p) || fstat(k.dir, &st) != 0) return false;
     p->euid = st.st_uid;
-    p->euid_read = true;
+    p->complete = true;
     return true;
 }
 
@@ -230,7 +234,7 @@ Call thread_call(pid_t pid, pid_t tid, uint32_t* flags, uint32_t* mode)
     return parse_call(buf, tid, flags, mode);
 }
 
-ProcInfo kept_proc_info(pid_t pid, bool keep, bool owner)
+ProcInfo kept_proc_info(pid_t pid, bool keep, bool light)
 {
     KeptSet& set = kept();
     ProcInfo p;
@@ -238,7 +242,7 @@ ProcInfo kept_proc_info(pid_t pid, bool keep, bool owner)
     {
         std::shared_lock<std::shared_mutex> lock(set.mu);
         Kept* k = find_kept(set, pid);
-        if (k && read_kept(*k, &p, owner)) {
+        if (k && read_kept(*k, &p, light)) {
             touch(set, *k);
             return p;
         }
@@ -251,7 +255,7 @@ ProcInfo kept_proc_info(pid_t pid, bool keep, bool owner)
         return proc_info(pid);
     }
     k = open_kept(set, pid);
-    if (k && read_kept(*k, &p, owner))
+    if (k && read_kept(*k, &p, light))
         touch(set, *k);
     else if (k)
         close_kept(*k);
@@ -280,22 +284,18 @@ void forget_processes()
     for (Kept& k : set.slots) close_kept(k);
 }
 
-void owner_of(ProcInfo* p)
+void complete_info(ProcInfo* p)
 {
-    if (p->euid_read) return;
-    p->euid_read = true;
-    struct stat st;
+    if (p->complete) return;
     {
         KeptSet& set = kept();
         std::shared_lock<std::shared_mutex> lock(set.mu);
-        if (Kept* k = find_kept(set, p->pid)) {
-            if (fstat(k->dir, &st) == 0) p->euid = st.st_uid;
-            return;
-        }
+        Kept* k = find_kept(set, p->pid);
+        if (k && read_kept(*k, p, false)) return;
     }
-    char path[64];
-    snprintf(path, sizeof path, "/proc/%d", (int)p->pid);
-    if (stat(path, &st) == 0) p->euid = st.st_uid;
+    const int threads = p->threads;
+    *p = proc_info(p->pid);
+    p->threads = threads;
 }
 
 ssize_t proc_link(pid_t pid, const char* name, char* buf, size_t size)

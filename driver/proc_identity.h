@@ -12,8 +12,8 @@ struct ProcInfo {
     pid_t pid = 0;
     pid_t ppid = 0;
     uid_t euid = 0;
-    bool euid_read = false;  // false: euid not asked for yet (owner_of fills it)
     int threads = 0;  // 0: not known
+    bool complete = true;  // false: only threads was read (complete_info reads the rest)
 };
 
 enum class Call { unknown, open, exec };
@@ -29,10 +29,11 @@ ProcInfo proc_info(pid_t pid);
 // the processes that open files again and again cost no path walks. A
 // process not kept yet is kept when keep is true. A descriptor of a process
 // that has gone reads ESRCH, so a reused pid is noticed and opened afresh.
-// Without owner, the effective uid is left for owner_of.
-ProcInfo kept_proc_info(pid_t pid, bool keep, bool owner = true);
-// Fills p->euid (the owner of /proc/<pid>) once.
-void owner_of(ProcInfo* p);
+// Light: the thread count only (the link count of its task directory, much
+// cheaper than its stat file), the rest left for complete_info.
+ProcInfo kept_proc_info(pid_t pid, bool keep, bool light = false);
+// Reads what a light kept_proc_info left out.
+void complete_info(ProcInfo* p);
 // Closes every kept descriptor.
 void forget_processes();
 // Looks up the C library entry points the readers use, before any mark is

@@ -40,6 +40,12 @@ TEST(KeptProcess, ReadsCurrentIdentityAndThreads)
     int now = kept_proc_info(getpid(), false).threads;  // read again, not remembered
     EXPECT_GT(now, before);
     EXPECT_EQ(now, threads_now());
+    ProcInfo light = kept_proc_info(getpid(), true, true);
+    EXPECT_EQ(light.threads, now);
+    EXPECT_FALSE(light.complete);
+    complete_info(&light);
+    EXPECT_EQ(light.ppid, getppid());
+    EXPECT_EQ(light.euid, geteuid());
     done = true;
     t.join();
     char root[64];
@@ -65,6 +71,7 @@ TEST(KeptProcess, GoneProcessIsNotAnsweredFromTheCache)
     EXPECT_EQ(p.threads, 1);
     close(go[1]);
     ASSERT_EQ(waitpid(child, nullptr, 0), child);
+    EXPECT_EQ(kept_proc_info(child, true, true).threads, 0) << "its task directory is gone";
     p = kept_proc_info(child, true);
     EXPECT_EQ(p.ppid, 0);
     EXPECT_EQ(p.threads, 0);
