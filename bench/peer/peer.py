@@ -432,7 +432,9 @@ def report(source, results):
     out.append("")
     out.append("Sides: no watcher; the floor, a minimal fanotify responder that allows every event at once "
                "(`bench/peer/floor.c`); `acagent host --mode permissive` with the sample policy trusting the "
-               "tmpfs's program folder (every event answered by the fast path); the simulator's live mode; "
+               "tmpfs's program folder and the rule program it uploads to its driver (an open by a program that is no "
+               "script interpreter answered in the driver, every other event by the engine's fast path); "
+               "the simulator's live mode (no rule program); "
                "fapolicyd 1.1.7 (Debian package, extracted, run in the foreground with `--debug-deny "
                "--permissive`, private configuration: `watch_fs = tmpfs`, trust file listing the program, "
                "`integrity = none`, rules `allow perm=execute all : trust=1`, `allow perm=open all : all`).")
