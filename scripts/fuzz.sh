@@ -14,7 +14,7 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 out=$top/build-fuzz/fuzz
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(fuzz_json_decode fuzz_get fuzz_command fuzz_sieve fuzz_decrypt)
+[ ${#targets[@]} -gt 0 ] || targets=(fuzz_json_decode fuzz_get fuzz_command fuzz_sieve fuzz_decrypt fuzz_rules)
 
 "$top/scripts/bootstrap.sh" fuzz  # the fuzz preset: clang, FUZZ=ON, in build-fuzz/
 
