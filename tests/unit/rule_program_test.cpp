@@ -124,6 +124,7 @@ TEST(RuleProgram, EachTestGuardsTheWordAfterIt)
         {"/usr/bin/cat", "/srv/a", 1, drv::kRuleAllow},       // an equal name
         {"/usr/bin/cats", "/srv/a", 1, drv::kRuleAdvice},     // not equal: falls off the end
         {"/usr/bin/python3.11", "/srv/a", 1, drv::kRuleDeny},  // contains
+        {"/usr/bin/mypython", "/srv/a", 1, drv::kRuleDeny},    // contains, at the end
         {"/opt/x", "/tmp/f", 1, drv::kRuleNotify},            // begins
         {"/opt/x", "/srv/tmp/f", 0, drv::kRuleIgnore},        // inverted: no write bit
         {"/opt/bash", "/srv/f", 2, drv::kRuleError},          // the path ends with "sh"
@@ -154,6 +155,7 @@ TEST(RuleProgram, WhatItCannotTellGoesToTheEngine)
     EXPECT_EQ(run(bad.data(), Event()), drv::kRuleAdvice);
     bad.put(5376 + 4 * (h + 1), drv::kRuleIs | 2u << 16);  // list slot 2 not stored
     EXPECT_EQ(run(bad.data(), Event()), drv::kRuleAdvice);
+    bad.put(48 + 4 * 200, 1);
     bad.put(5376 + 4 * (h + 1), drv::kRuleFlagsAny | 200u << 16);  // constant slot not stored
     EXPECT_EQ(run(bad.data(), Event(), 1), drv::kRuleAdvice);
     bad.put(5376 + 4 * (h + 1), 0x80);  // a jump word with the flag set
@@ -174,6 +176,9 @@ TEST(RuleProgram, OnlyASignedImageIsLoaded)
     EXPECT_FALSE(drv::load_rules(im.b.data(), im.b.size() - 1));
     EXPECT_EQ(drv::judge_by_rules(kOpenPre, drv::RuleInput{1, text, &e}), drv::kRuleAdvice);
     im.sign();
+    im.b[9460] ^= 1;
+    EXPECT_FALSE(drv::load_rules(im.b.data(), im.b.size() - 1)) << "the trailer differs from the signature";
+    im.b[9460] ^= 1;
     EXPECT_FALSE(drv::load_rules(im.b.data(), 100)) << "short";
     // The command carries the image without its last byte.
     EXPECT_TRUE(drv::load_rules(im.b.data(), im.b.size() - 1));
