@@ -29,7 +29,7 @@ end
 --   if the program's name is an interpreter's: ADVICE (the engine judges)
 --   else IGNORE
 -- and every other event type the default procedure (ADVICE).
-function M.build(c, action)
+function M.build(c)
   local act = require("lacdc").action
   c.clear()
   c.default()
@@ -39,7 +39,7 @@ function M.build(c, action)
   c.newreturn(act.advice)
   c.newcode(OP_HAS, PROGRAM_NAME, fragments, false, 0)
   c.newreturn(act.advice)
-  c.newreturn(action or act.ignore)
+  c.newreturn(act.ignore)
   c.link(require("lacdc").event.open_pre, open)
   c.sign()
 end
