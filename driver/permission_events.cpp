@@ -60,10 +60,10 @@ bool rule_text(void* ctx, uint32_t subject, const char** s, size_t* n)
 {
     RuleText& t = *static_cast<RuleText*>(ctx);
     if (subject == kSubjectFilePath) {
-        read_path(t);
+        const bool read = read_path(t);
         *s = t.path.data();
         *n = t.path.size();
-        return t.path_read > 0;
+        return read;
     }
     if (subject != kSubjectProgramName && subject != kSubjectProgramPath) return false;
     if (t.exe_len == -2) t.exe_len = proc_link(t.pid, "exe", t.exe, sizeof t.exe);
@@ -75,6 +75,17 @@ bool rule_text(void* ctx, uint32_t subject, const char** s, size_t* n)
         if (slash) *s = slash + 1, *n = (size_t)(t.exe + t.exe_len - (slash + 1));
     }
     return true;
+}
+
+// The open-post of a write open: queued, not held, once the open is allowed.
+std::unique_ptr<ac_event_record> open_post(pid_t tid, const ProcInfo& p, const std::string& name, uint32_t flags,
+                                           uint32_t mode)
+{
+    auto post = new_record(EVENT_OPEN_POST, tid, p);
+    set_name(post->name, &post->name_len, name);
+    post->flags = flags;
+    post->mode = mode;
+    return post;
 }
 
 // An open the uploaded rule program settles: answered here, with no record
@@ -121,10 +132,7 @@ bool by_rules(Source& state, const struct fanotify_event_metadata* m, pid_t tid,
     h.path = t.path;
     h.file_key = file_key(file.st.st_dev, file.st.st_ino);
     complete_info(&p);
-    h.post = new_record(EVENT_OPEN_POST, tid, p);
-    set_name(h.post->name, &h.post->name_len, name);
-    h.post->flags = flags;
-    h.post->mode = mode;
+    h.post = open_post(tid, p, name, flags, mode);
     allow_write_open(state, h);
     return true;
 }
@@ -181,7 +189,7 @@ void permission_event(Source& state, const struct fanotify_event_metadata* m)
         allow_followup(state, m->fd);
         return;
     }
-    if (call == Call::open && m->pid != state.self && by_rules(state, m, tid, p, flags, mode, file)) return;
+    if (call == Call::open && pid != state.self && by_rules(state, m, tid, p, flags, mode, file)) return;
     complete_info(&p);
     const bool have_stat = file.look();
     const struct stat& st = file.st;
@@ -229,12 +237,7 @@ void permission_event(Source& state, const struct fanotify_event_metadata* m)
         else
             state.c.unknown_flags++;
     }
-    if (!exec && (flags & O_ACCMODE) != O_RDONLY) {
-        h.post = new_record(EVENT_OPEN_POST, tid, p);
-        set_name(h.post->name, &h.post->name_len, name);
-        h.post->flags = flags;
-        h.post->mode = mode;
-    }
+    if (!exec && (flags & O_ACCMODE) != O_RDONLY) h.post = open_post(tid, p, name, flags, mode);
     hold_and_queue(state, std::move(h), rec.get());
 }
 
