@@ -360,7 +360,7 @@ int device_ioctl(int fd, unsigned long request, void* arg)
     }
     // The driver keeps its own copy of an uploaded rule program; anything
     // else sent as one (unsigned, short) leaves every event to the engine.
-    if (cmd.compare(0, 9, "\"program\"") == 0 && !load_rules(cmd.data(), cmd.size())) unload_rules();
+    if (cmd.compare(0, 9, "\"program\"") == 0) load_rules(cmd.data(), cmd.size());
     // The responder may call back into this library: no lock here.
     Response r = answer_command(cmd);
     size_t n = r.bytes.size() < args.resp_size ? r.bytes.size() : args.resp_size;

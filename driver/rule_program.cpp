@@ -131,14 +131,17 @@ int run_rules(const unsigned char* image, uint32_t type, const RuleInput& in)
 bool load_rules(const char* bytes, size_t n)
 {
     // The command drops the image's last byte, a zero of a signed image.
-    if (n + 1 < kRuleImageSize) return false;
-    auto image = std::make_unique<Image>();
-    memcpy(image->data(), bytes, n < kRuleImageSize ? n : kRuleImageSize);
-    if (n < kRuleImageSize) (*image)[kRuleImageSize - 1] = 0;
-    if (!is_signed(image->data())) return false;
+    std::unique_ptr<Image> image;
+    if (n + 1 >= kRuleImageSize) {
+        image = std::make_unique<Image>();
+        memcpy(image->data(), bytes, n < kRuleImageSize ? n : kRuleImageSize);
+        if (n < kRuleImageSize) (*image)[kRuleImageSize - 1] = 0;
+        if (!is_signed(image->data())) image.reset();
+    }
+    const bool loaded = image != nullptr;
     std::lock_guard<std::shared_mutex> lock(g_rules_mu);
-    g_rules = std::move(image);
-    return true;
+    g_rules = std::move(image);  // what is not a signed image leaves no program
+    return loaded;
 }
 
 void unload_rules()

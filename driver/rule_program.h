@@ -50,8 +50,8 @@ struct RuleInput {
 // Runs the procedure linked to event type on image (kRuleImageSize bytes).
 int run_rules(const unsigned char* image, uint32_t type, const RuleInput& in);
 
-// The driver's copy, replaced by each upload. A program that is not signed is
-// not run. Returns false when the bytes are not a signed program image.
+// The driver's copy, replaced by each upload: bytes that are not a signed
+// program image leave none (returns false).
 bool load_rules(const char* bytes, size_t n);
 void unload_rules();
 // Runs the loaded program (ADVICE when none is loaded).

@@ -183,6 +183,10 @@ TEST(RuleProgram, OnlyASignedImageIsLoaded)
     // The command carries the image without its last byte.
     EXPECT_TRUE(drv::load_rules(im.b.data(), im.b.size() - 1));
     EXPECT_EQ(drv::judge_by_rules(kOpenPre, drv::RuleInput{1, text, &e}), drv::kRuleAllow);
+    EXPECT_FALSE(drv::load_rules(im.b.data(), 100));
+    EXPECT_EQ(drv::judge_by_rules(kOpenPre, drv::RuleInput{1, text, &e}), drv::kRuleAdvice)
+        << "a bad upload leaves no program";
+    EXPECT_TRUE(drv::load_rules(im.b.data(), im.b.size() - 1));
     drv::unload_rules();
     EXPECT_EQ(drv::judge_by_rules(kOpenPre, drv::RuleInput{1, text, &e}), drv::kRuleAdvice);
 }
