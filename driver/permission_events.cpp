@@ -178,12 +178,15 @@ void permission_event(Source& state, const struct fanotify_event_metadata* m)
     }
     if (allow_exempt(state, m)) return;
     // An exec is mostly a new process's first event; the opens of one
-    // process come again and again. An open's parent and owner are read
-    // only if it gets a record.
-    ProcInfo p = kept_proc_info(pid, !exec, !exec);
+    // process come again and again (open_call keeps it). An open's parent
+    // and owner are read only if it gets a record.
+    ProcInfo p;
+    p.pid = pid;
+    p.complete = false;
+    if (exec) p = kept_proc_info(pid, false);
     uint32_t flags = 0, mode = 0;
     pid_t tid = pid;
-    Call call = exec ? Call::exec : open_call(pid, p.threads, &tid, &flags, &mode);
+    Call call = exec ? Call::exec : open_call(pid, &tid, &flags, &mode);
     if (!exec && call == Call::exec) {
         // An open made by an exec that was not seen as one (binfmt, uselib).
         allow_followup(state, m->fd);

@@ -191,17 +191,10 @@ Kept* open_kept(KeptSet& set, pid_t pid)
 }
 
 // The kept process's identity; false once it has gone.
-bool read_kept(const Kept& k, ProcInfo* p, bool light)
+bool read_kept(const Kept& k, ProcInfo* p)
 {
     char buf[1024];
     struct stat st;
-    if (light) {
-        // Its task directory links "." and ".." and one entry per thread.
-        if (fstatat(k.dir, "task", &st, 0) != 0) return false;
-        p->threads = st.st_nlink > 2 ? (int)(st.st_nlink - 2) : 0;
-        p->complete = false;
-        return true;
-    }
     if (!pread_small(k.stat, buf, sizeof buf) || !parse_stat(buf, p) || fstat(k.dir, &st) != 0) return false;
     p->euid = st.st_uid;
     p->complete = true;
@@ -234,7 +227,7 @@ Call thread_call(pid_t pid, pid_t tid, uint32_t* flags, uint32_t* mode)
     return parse_call(buf, tid, flags, mode);
 }
 
-ProcInfo kept_proc_info(pid_t pid, bool keep, bool light)
+ProcInfo kept_proc_info(pid_t pid, bool keep)
 {
     KeptSet& set = kept();
     ProcInfo p;
@@ -242,7 +235,7 @@ ProcInfo kept_proc_info(pid_t pid, bool keep, bool light)
     {
         std::shared_lock<std::shared_mutex> lock(set.mu);
         Kept* k = find_kept(set, pid);
-        if (k && read_kept(*k, &p, light)) {
+        if (k && read_kept(*k, &p)) {
             touch(set, *k);
             return p;
         }
@@ -255,7 +248,7 @@ ProcInfo kept_proc_info(pid_t pid, bool keep, bool light)
         return proc_info(pid);
     }
     k = open_kept(set, pid);
-    if (k && read_kept(*k, &p, light))
+    if (k && read_kept(*k, &p))
         touch(set, *k);
     else if (k)
         close_kept(*k);
@@ -291,11 +284,9 @@ void complete_info(ProcInfo* p)
         KeptSet& set = kept();
         std::shared_lock<std::shared_mutex> lock(set.mu);
         Kept* k = find_kept(set, p->pid);
-        if (k && read_kept(*k, p, false)) return;
+        if (k && read_kept(*k, p)) return;
     }
-    const int threads = p->threads;
     *p = proc_info(p->pid);
-    p->threads = threads;
 }
 
 ssize_t proc_link(pid_t pid, const char* name, char* buf, size_t size)
@@ -310,37 +301,51 @@ ssize_t proc_link(pid_t pid, const char* name, char* buf, size_t size)
     return real::readlink(link, buf, size);
 }
 
+namespace {
+
+// The main thread's syscall file read through the kept descriptor.
+bool read_kept_call(KeptSet& set, pid_t pid, char* buf, size_t size)
+{
+    Kept* k = find_kept(set, pid);
+    const int fd = k ? k->syscall : -1;
+    if (fd < 0 || !read_syscall(buf, size, [fd](char* b, size_t n) { return pread_small(fd, b, n); })) return false;
+    touch(set, *k);
+    return true;
+}
+
+// The same for a process not kept yet, or whose kept file no longer reads
+// (it has gone, or its pid was reused): kept afresh.
+bool keep_and_read_call(KeptSet& set, pid_t pid, char* buf, size_t size)
+{
+    std::lock_guard<std::shared_mutex> lock(set.mu);
+    if (Kept* k = find_kept(set, pid)) close_kept(*k);
+    Kept* k = open_kept(set, pid);
+    if (!k) return false;
+    k->syscall = real::openat(k->dir, "syscall", O_RDONLY | O_CLOEXEC, 0);
+    return read_kept_call(set, pid, buf, size);
+}
+
+}  // namespace
+
 // The open call process pid is blocked in: its main thread's, or else the
 // first other thread found in an open or exec (fanotify names the process,
 // and a permission event stops the one thread that made the call). *tid is
-// the thread.
-Call open_call(pid_t pid, int threads, pid_t* tid, uint32_t* flags, uint32_t* mode)
+// the thread. The process is kept: its syscall file is read first, and
+// costs no path walk when it opens again.
+Call open_call(pid_t pid, pid_t* tid, uint32_t* flags, uint32_t* mode)
 {
     *tid = pid;
-    Call c = Call::unknown;
-    bool read = false;
+    KeptSet& set = kept();
+    char buf[512];
+    bool read;
     {
-        KeptSet& set = kept();
-        char buf[512];
-        std::shared_lock<std::shared_mutex> shared(set.mu);
-        Kept* k = find_kept(set, pid);
-        auto read_kept_call = [&] {
-            const int fd = k && k->syscall >= 0 ? k->syscall : -1;
-            return fd >= 0 && read_syscall(buf, sizeof buf, [fd](char* b, size_t n) { return pread_small(fd, b, n); });
-        };
-        if (k && k->syscall < 0) {
-            shared.unlock();
-            std::lock_guard<std::shared_mutex> lock(set.mu);
-            k = find_kept(set, pid);
-            if (k && k->syscall < 0) k->syscall = real::openat(k->dir, "syscall", O_RDONLY | O_CLOEXEC, 0);
-            read = read_kept_call();
-        } else {
-            read = read_kept_call();
-        }
-        if (read) c = parse_call(buf, pid, flags, mode);
+        std::shared_lock<std::shared_mutex> lock(set.mu);
+        read = read_kept_call(set, pid, buf, sizeof buf);
     }
-    if (!read) c = thread_call(pid, pid, flags, mode);
-    if (c != Call::unknown || threads == 1) return c;  // no other thread made the call
+    if (!read) read = keep_and_read_call(set, pid, buf, sizeof buf);
+    Call c = read ? parse_call(buf, pid, flags, mode) : thread_call(pid, pid, flags, mode);
+    if (c != Call::unknown) return c;
+    // Not the main thread's call (rare: most openers have one thread).
     char path[64];
     snprintf(path, sizeof path, "/proc/%d/task", (int)pid);
     DIR* d = opendir(path);

@@ -13,7 +13,7 @@ struct ProcInfo {
     pid_t ppid = 0;
     uid_t euid = 0;
     int threads = 0;  // 0: not known
-    bool complete = true;  // false: only threads was read (complete_info reads the rest)
+    bool complete = true;  // false: only pid is set (complete_info reads the rest)
 };
 
 enum class Call { unknown, open, exec };
@@ -29,10 +29,8 @@ ProcInfo proc_info(pid_t pid);
 // the processes that open files again and again cost no path walks. A
 // process not kept yet is kept when keep is true. A descriptor of a process
 // that has gone reads ESRCH, so a reused pid is noticed and opened afresh.
-// Light: the thread count only (the link count of its task directory, much
-// cheaper than its stat file), the rest left for complete_info.
-ProcInfo kept_proc_info(pid_t pid, bool keep, bool light = false);
-// Reads what a light kept_proc_info left out.
+ProcInfo kept_proc_info(pid_t pid, bool keep);
+// Reads the rest of an incomplete ProcInfo (its pid set).
 void complete_info(ProcInfo* p);
 // Closes every kept descriptor.
 void forget_processes();
@@ -46,10 +44,9 @@ void load_proc_readers();
 ssize_t proc_link(pid_t pid, const char* name, char* buf, size_t size);
 // The call the thread tid is blocked in, with the flags and mode of an open.
 Call thread_call(pid_t pid, pid_t tid, uint32_t* flags, uint32_t* mode);
-// The open or exec call process pid is blocked in; *tid is the thread.
-// threads is the process's thread count (ProcInfo), 0 when not known: a
-// single-threaded process's call is read from its kept descriptor.
-Call open_call(pid_t pid, int threads, pid_t* tid, uint32_t* flags, uint32_t* mode);
+// The open or exec call process pid is blocked in; *tid is the thread. The
+// process is kept (kept_proc_info), its main thread's call read first.
+Call open_call(pid_t pid, pid_t* tid, uint32_t* flags, uint32_t* mode);
 // The mount namespace of a process ("mnt:[...]"), empty when unreadable.
 std::string mnt_ns(pid_t pid);
 // True once a process no longer has a program (/proc/<pid>/exe): it has
