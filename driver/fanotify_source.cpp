@@ -79,13 +79,19 @@ void drain_notifications(Source& state, char* buf)
     }
 }
 
-// Reads and handles every permission event queued now. The notifications are
-// read after each batch and before its events: a process that waits in a
-// permission event has made its earlier changes already (a close is reported
-// before close returns), so its records keep their order. Reading a batch and
-// its notifications is serialised (the intake lock); its events are handled
-// after it, in parallel with other threads' batches: each event's process is
-// held until it is answered, so nothing of its own can come between.
+// The notification buffer of the batch this thread handles, while the
+// notifications queued before the batch are still unread.
+thread_local char* t_unread = nullptr;
+
+// Reads and handles every permission event queued now. A batch's
+// notifications are read before its first record (notifications_first): a
+// process that waits in a permission event has made its earlier changes
+// already (a close is reported before close returns), so its records keep
+// their order; a batch of opens the driver answers makes none and leaves
+// them to the notification group's own wake-up. Batches are read one
+// thread at a time (the intake lock) and handled in parallel: each event's
+// process is held until it is answered, so nothing of its own can come
+// between.
 bool drain_permissions(Source& state, char* buf, char* notif_buf)
 {
     for (bool read = false;; read = true) {
@@ -96,13 +102,14 @@ bool drain_permissions(Source& state, char* buf, char* notif_buf)
             len = real::read(state.perm_fd, buf, kReadBuffer);
             if (len <= 0) return read;
             state.handling++;
-            drain_notifications(state, notif_buf);
         }
+        t_unread = notif_buf;
         struct fanotify_event_metadata head;
         for (const char* raw = buf; (raw = next_event(raw, buf + len, &head)); raw += head.event_len) {
             if (head.vers != FANOTIFY_METADATA_VERSION || head.fd < 0) continue;
             permission_event(state, &head);
         }
+        t_unread = nullptr;
         state.handling--;
         // The queue was emptied by that read: later events wake a waiting
         // thread (or find every ready list marked), so none is left unread.
@@ -110,11 +117,11 @@ bool drain_permissions(Source& state, char* buf, char* notif_buf)
     }
 }
 
-// Reads the notifications queued now (when no permission event was read:
-// those drain them first).
+// Reads the notifications queued now (after the permission events, when
+// both groups are ready).
 void intake_events(Source& state, char* perm_buf, char* notif_buf, bool perm, bool notif)
 {
-    if (perm && drain_permissions(state, perm_buf, notif_buf)) return;
+    if (perm && drain_permissions(state, perm_buf, notif_buf) && !notif) return;
     if (!notif) return;
     std::lock_guard<std::mutex> in(state.intake);
     if (!state.stopping.load()) drain_notifications(state, notif_buf);
@@ -362,6 +369,21 @@ void intake(uint32_t ready)
     Source& state = source();
     char* perm_buf = read_buffers();
     if (state.standby.load()) intake_events(state, perm_buf, perm_buf + kReadBuffer, ready & kPerm, ready & kNotif);
+}
+
+void notifications_first(Source& state)
+{
+    char* buf = t_unread;
+    if (!buf) return;
+    t_unread = nullptr;
+    // stop() holds the intake lock while it waits for the batches in hand:
+    // once it stops, the records no longer matter.
+    while (!state.intake.try_lock()) {
+        if (state.stopping.load()) return;
+        std::this_thread::yield();
+    }
+    if (!state.stopping.load()) drain_notifications(state, buf);
+    state.intake.unlock();
 }
 
 void set_enforcing(bool enforcing)

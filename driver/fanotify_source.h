@@ -73,8 +73,10 @@
 // at once and makes no record. Executable mappings make no record (fanotify
 // has no such event). A notification queue overflow is reported in the
 // `missed` field of the next record. The notification queue is read before
-// each batch of permission events is handled, so one process's records keep
-// the order of its operations (a close is queued before close returns).
+// the first record a batch of permission events makes, so one process's
+// records keep the order of its operations (a close is queued before close
+// returns); a batch of opens answered by the rule program makes none and
+// leaves the notifications to the thread their own wake-up brings.
 //
 // Descriptors. The kernel does not tell a watcher the writer's descriptor:
 // the open is reported before the descriptor exists and the close after it

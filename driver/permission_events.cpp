@@ -125,6 +125,7 @@ bool by_rules(Source& state, const struct fanotify_event_metadata* m, pid_t tid,
     if (answer.event_fd >= 0) send_answer(state, answer);
     if (deny) log::line("rules: %s open by pid %d", allow ? "would deny" : "denied", (int)m->pid);
     if (!allow || !write) return true;
+    notifications_first(state);
     Held h;
     h.read_us = now_us();
     h.event_fd = m->fd;
@@ -193,6 +194,7 @@ void permission_event(Source& state, const struct fanotify_event_metadata* m)
         return;
     }
     if (call == Call::open && pid != state.self && by_rules(state, m, tid, p, flags, mode, file)) return;
+    notifications_first(state);
     complete_info(&p);
     const bool have_stat = file.look();
     const struct stat& st = file.st;

@@ -171,6 +171,10 @@ void expire(Source& state);
 int exempt_ids(const std::vector<std::string>& paths, std::vector<std::pair<dev_t, ino_t>>* ids, std::string* why);
 bool allow_exempt(Source& state, const struct fanotify_event_metadata* m);
 
+// fanotify_source.cpp: reads and handles the notifications queued before
+// the permission event in hand, once per batch; called before its first record.
+void notifications_first(Source& state);
+
 // permission_events.cpp, notification_events.cpp
 void permission_event(Source& state, const struct fanotify_event_metadata* m);
 void notification_event(Source& state, const struct fanotify_event_metadata* m, const char* raw);

@@ -79,6 +79,16 @@ local ok, err = pcall(t.run, {
       t.eq(lacdc.IsCached(approved), 0, c[1])
     end
   end},
+  {"a program its writer closes and runs at once is judged anew, not from the verdict of its old content", function()
+    local fresh = dir .. "/other/fresh"
+    run("cp /usr/bin/true " .. fresh)
+    for i = 1, 10 do
+      lacdc.AddToCache(fresh, 1)
+      local out = run([[perl -e 'open(F, ">>", $ARGV[0]) or die; print F "\0"; close F; exec $ARGV[0] or print "$!\n"' ]] ..
+                      fresh, 1)
+      t.eq(out, "Operation not permitted\n", "run " .. i)
+    end
+  end},
   {"a directory renamed and another made at its old name: a rewrite in it is reported under its new name", function()
     run("printf '' >>approved/tool")  -- the driver has found that directory by its handle
     run("mv approved moved && mkdir approved")
