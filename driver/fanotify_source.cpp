@@ -314,8 +314,13 @@ unsigned stop()
     ssize_t w = write(state.wake_w, &c, 1);
     (void)w;
     if (state.reader.joinable()) state.reader.join();
-    std::lock_guard<std::mutex> in(state.intake);  // no engine thread reads events from here on
-    while (state.handling.load()) std::this_thread::yield();  // batches read before
+    // No batch is read from here on (a reader checks stopping under the
+    // intake lock); the batches read before are waited for without it, as
+    // their handling may need it (notifications_first).
+    state.intake.lock();
+    state.intake.unlock();
+    while (state.handling.load()) std::this_thread::yield();
+    std::lock_guard<std::mutex> in(state.intake);
     std::lock_guard<std::mutex> lock(state.mu);
     while (state.answering.load()) std::this_thread::yield();  // answers written outside the lock
     unsigned n = 0;
@@ -376,14 +381,8 @@ void notifications_first(Source& state)
     char* buf = t_unread;
     if (!buf) return;
     t_unread = nullptr;
-    // stop() holds the intake lock while it waits for the batches in hand:
-    // once it stops, the records no longer matter.
-    while (!state.intake.try_lock()) {
-        if (state.stopping.load()) return;
-        std::this_thread::yield();
-    }
+    std::lock_guard<std::mutex> in(state.intake);
     if (!state.stopping.load()) drain_notifications(state, buf);
-    state.intake.unlock();
 }
 
 void set_enforcing(bool enforcing)
