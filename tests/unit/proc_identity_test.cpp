@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -82,12 +84,16 @@ TEST(KeptProcess, GoneProcessIsNotAnsweredFromTheCache)
     forget_processes();
 }
 
-// A child blocked opening a FIFO (no peer yet) until the parent opens its end.
-pid_t blocked_opener(const char* fifo, int flags)
+// A child blocked opening a FIFO (no peer yet) until the parent opens its
+// end; by openat2 when how2 (its flags in memory, not in a register).
+pid_t blocked_opener(const char* fifo, int flags, bool how2)
 {
     pid_t child = fork();
-    if (child == 0) _exit(open(fifo, flags) >= 0 ? 0 : 1);
-    return child;
+    if (child != 0) return child;
+    struct open_how how = {};
+    how.flags = (uint64_t)flags;
+    long fd = how2 ? syscall(SYS_openat2, AT_FDCWD, fifo, &how, sizeof how) : open(fifo, flags);
+    _exit(fd >= 0 ? 0 : 1);
 }
 
 Call call_when_blocked(pid_t pid, pid_t* tid, uint32_t* flags)
@@ -104,14 +110,19 @@ TEST(KeptProcess, OpenCallGivesTheOpenersFlagsWhileItWaits)
     ASSERT_NE(mkdtemp(fifo), nullptr);
     std::string path = std::string(fifo) + "/f";
     ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
-    for (int flags : {O_RDONLY, O_WRONLY | O_APPEND}) {
-        pid_t child = blocked_opener(path.c_str(), flags);
+    const struct {
+        int flags;
+        bool how2;
+    } openers[] = {{O_RDONLY, false}, {O_WRONLY | O_APPEND, false}, {O_WRONLY | O_CLOEXEC, true}};
+    for (auto o : openers) {
+        const int flags = o.flags;
+        pid_t child = blocked_opener(path.c_str(), flags, o.how2);
         ASSERT_GT(child, 0);
         pid_t tid = 0;
         uint32_t got = 0;
         ASSERT_EQ(call_when_blocked(child, &tid, &got), Call::open);
         EXPECT_EQ(tid, child);
-        EXPECT_EQ(got & (O_ACCMODE | O_APPEND), (uint32_t)flags);
+        EXPECT_EQ(got & (O_ACCMODE | O_APPEND | O_CLOEXEC), (uint32_t)flags);
         int peer = open(path.c_str(), (flags & O_ACCMODE) == O_RDONLY ? O_WRONLY : O_RDONLY);
         int status = -1;
         ASSERT_EQ(waitpid(child, &status, 0), child);
