@@ -126,8 +126,7 @@ bool by_rules(Source& state, const struct fanotify_event_metadata* m, pid_t tid,
     if (deny) log::line("rules: %s open by pid %d", allow ? "would deny" : "denied", (int)m->pid);
     if (!allow || !write) return true;
     notifications_first(state);
-    Held h;
-    h.read_us = now_us();
+    Held h;  // queued, not held: no deadline or timing
     h.event_fd = m->fd;
     h.pid = m->pid;
     h.path = t.path;

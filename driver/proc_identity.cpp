@@ -206,15 +206,16 @@ bool read_kept(const Kept& k, ProcInfo* p)
 // A syscall file says "running" while its thread is still on a processor: an
 // opener is, for a moment, after queueing its event and before it sleeps
 // waiting for the answer. Read again, a few times, yielding in between.
+enum class Text { read, unreadable, running };
 template <typename Read>
-bool read_syscall(char* buf, size_t size, Read read)
+Text read_syscall(char* buf, size_t size, Read read)
 {
     for (int i = 0; i < kRunningRetries; i++) {
-        if (!read(buf, size)) return false;
-        if (strncmp(buf, "running", 7) != 0) return true;
+        if (!read(buf, size)) return Text::unreadable;
+        if (strncmp(buf, "running", 7) != 0) return Text::read;
         sched_yield();
     }
-    return false;
+    return Text::running;
 }
 
 // The call the thread tid is blocked in, with the flags and mode of an open,
@@ -223,7 +224,8 @@ Call thread_call(pid_t pid, pid_t tid, uint32_t* flags, uint32_t* mode)
 {
     char path[96], buf[512];
     snprintf(path, sizeof path, "/proc/%d/task/%d/syscall", (int)pid, (int)tid);
-    if (!read_syscall(buf, sizeof buf, [&](char* b, size_t n) { return read_small(path, b, n); })) return Call::unknown;
+    if (read_syscall(buf, sizeof buf, [&](char* b, size_t n) { return read_small(path, b, n); }) != Text::read)
+        return Call::unknown;
     return parse_call(buf, tid, flags, mode);
 }
 
@@ -304,23 +306,24 @@ ssize_t proc_link(pid_t pid, const char* name, char* buf, size_t size)
 namespace {
 
 // The main thread's syscall file read through the kept descriptor.
-bool read_kept_call(KeptSet& set, pid_t pid, char* buf, size_t size)
+Text read_kept_call(KeptSet& set, pid_t pid, char* buf, size_t size)
 {
     Kept* k = find_kept(set, pid);
     const int fd = k ? k->syscall : -1;
-    if (fd < 0 || !read_syscall(buf, size, [fd](char* b, size_t n) { return pread_small(fd, b, n); })) return false;
-    touch(set, *k);
-    return true;
+    if (fd < 0) return Text::unreadable;
+    const Text got = read_syscall(buf, size, [fd](char* b, size_t n) { return pread_small(fd, b, n); });
+    if (got == Text::read) touch(set, *k);
+    return got;
 }
 
 // The same for a process not kept yet, or whose kept file no longer reads
 // (it has gone, or its pid was reused): kept afresh.
-bool keep_and_read_call(KeptSet& set, pid_t pid, char* buf, size_t size)
+Text keep_and_read_call(KeptSet& set, pid_t pid, char* buf, size_t size)
 {
     std::lock_guard<std::shared_mutex> lock(set.mu);
     if (Kept* k = find_kept(set, pid)) close_kept(*k);
     Kept* k = open_kept(set, pid);
-    if (!k) return false;
+    if (!k) return Text::unreadable;
     k->syscall = real::openat(k->dir, "syscall", O_RDONLY | O_CLOEXEC, 0);
     return read_kept_call(set, pid, buf, size);
 }
@@ -337,13 +340,16 @@ Call open_call(pid_t pid, pid_t* tid, uint32_t* flags, uint32_t* mode)
     *tid = pid;
     KeptSet& set = kept();
     char buf[512];
-    bool read;
+    Text got;
     {
         std::shared_lock<std::shared_mutex> lock(set.mu);
-        read = read_kept_call(set, pid, buf, sizeof buf);
+        got = read_kept_call(set, pid, buf, sizeof buf);
     }
-    if (!read) read = keep_and_read_call(set, pid, buf, sizeof buf);
-    Call c = read ? parse_call(buf, pid, flags, mode) : thread_call(pid, pid, flags, mode);
+    // A file still "running" after the retries is not read again another way.
+    if (got == Text::unreadable) got = keep_and_read_call(set, pid, buf, sizeof buf);
+    Call c = got == Text::read         ? parse_call(buf, pid, flags, mode)
+             : got == Text::unreadable ? thread_call(pid, pid, flags, mode)
+                                       : Call::unknown;
     if (c != Call::unknown) return c;
     // Not the main thread's call (rare: most openers have one thread).
     char path[64];
