@@ -64,7 +64,11 @@
 // runs for each open before its record is made: IGNORE or ALLOW answers the
 // open at once and DENY refuses it (permissive mode allows it), with no
 // open-pre for the engine (`rule_answers`); a write open allowed so still
-// gets its open-post, since the drift tracker must see the write. Anything
+// gets its open-post, since the drift tracker must see the write. An open
+// the program allows is known to read, without reading the opener's call,
+// when the kernel grants a read lease on the file: it refuses one while
+// anybody, the waiting opener included, has the file open for writing
+// (`lease_reads`). Anything
 // else, and every exec, goes to the engine. acagent host uploads a program
 // that answers the opens of programs that are no script interpreters, which
 // the engine would ignore (policy/driver_rules.lua).
@@ -231,6 +235,7 @@ struct Counters {
     uint64_t mount_changes = 0;    // mount table changes followed
     uint64_t engine_reads = 0;     // permission events read by an engine thread (stand-by)
     uint64_t rule_answers = 0;     // opens the rule program answered (no record)
+    uint64_t lease_reads = 0;      // of those, known as reads by a read lease (the opener's call not read)
 };
 
 struct Status {

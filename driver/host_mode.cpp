@@ -136,6 +136,7 @@ ACDRIVER_API size_t acdriver_status_json(char* buf, size_t size)
             {"unnamed", c.unnamed}, {"unresolved", c.unresolved}, {"unqueued", c.unqueued},
             {"stopped", c.stopped}, {"overflows", c.overflows}, {"mount_changes", c.mount_changes},
             {"engine_reads", c.engine_reads}, {"rule_answers", c.rule_answers},
+            {"lease_reads", c.lease_reads}, {"unknown_flags", c.unknown_flags},
         };
         for (const auto& k : counters) append_number(out, k.key, k.value);
         out += '}';

@@ -35,12 +35,38 @@ struct EventFile {
     }
 };
 
+// The opener's open call, read once and only when something needs it.
+struct Opener {
+    pid_t pid = 0, tid = 0;
+    uint32_t flags = 0, mode = 0;
+    Call call = Call::unknown;
+    bool read = false;
+    Call get()
+    {
+        if (!read) call = open_call(pid, &tid, &flags, &mode), read = true;
+        return call;
+    }
+    bool writes() const { return (flags & O_ACCMODE) != O_RDONLY; }
+};
+
+// True when nobody has the event's file open for writing, so that the opener,
+// which holds its write access while it waits for us, only reads: the kernel
+// grants a read lease only then (let go at once). Two quick calls, where the
+// opener's call waits until the opener is off its processor.
+bool nobody_writes(int event_fd)
+{
+    if (fcntl(event_fd, F_SETLEASE, F_RDLCK) != 0) return false;
+    fcntl(event_fd, F_SETLEASE, F_UNLCK);
+    return true;
+}
+
 // What the rule program may read of an open, each read once and only when a
 // test asks for it.
 struct RuleText {
     Source* state = nullptr;
     pid_t pid = 0;
     EventFile* file = nullptr;
+    Opener* opener = nullptr;
     char exe[PATH_MAX];
     ssize_t exe_len = -2;  // -2: not read yet
     std::string path;
@@ -77,35 +103,45 @@ bool rule_text(void* ctx, uint32_t subject, const char** s, size_t* n)
     return true;
 }
 
-// The open-post of a write open: queued, not held, once the open is allowed.
-std::unique_ptr<ac_event_record> open_post(pid_t tid, const ProcInfo& p, const std::string& name, uint32_t flags,
-                                           uint32_t mode)
+bool rule_flags(void* ctx, uint32_t* flags)
 {
-    auto post = new_record(EVENT_OPEN_POST, tid, p);
+    Opener& o = *static_cast<RuleText*>(ctx)->opener;
+    if (o.get() != Call::open) return false;
+    *flags = o.flags;
+    return true;
+}
+
+// The open-post of a write open: queued, not held, once the open is allowed.
+std::unique_ptr<ac_event_record> open_post(const Opener& o, const ProcInfo& p, const std::string& name)
+{
+    auto post = new_record(EVENT_OPEN_POST, o.tid, p);
     set_name(post->name, &post->name_len, name);
-    post->flags = flags;
-    post->mode = mode;
+    post->flags = o.flags;
+    post->mode = o.mode;
     return post;
 }
 
 // An open the uploaded rule program settles: answered here, with no record
 // for the engine, except the open-post of a write open allowed. False: the
-// engine judges it.
-bool by_rules(Source& state, const struct fanotify_event_metadata* m, pid_t tid, ProcInfo& p, uint32_t flags,
-              uint32_t mode, EventFile& file)
+// engine judges it. The opener's call is read only for a denial, a program
+// that tests the flags, or a file someone has open for writing.
+bool by_rules(Source& state, const struct fanotify_event_metadata* m, Opener& o, ProcInfo& p, EventFile& file)
 {
     RuleText t;  // exe is filled only when read
     t.state = &state;
     t.pid = m->pid;
     t.file = &file;
+    t.opener = &o;
     RuleInput in;
-    in.flags = flags;
+    in.read_flags = rule_flags;
     in.text = rule_text;
     in.ctx = &t;
     const int action = judge_by_rules(EVENT_OPEN_PRE, in);
     if (action != kRuleIgnore && action != kRuleAllow && action != kRuleDeny) return false;
     const bool deny = action == kRuleDeny;
-    const bool write = (flags & O_ACCMODE) != O_RDONLY;
+    const bool leased = !o.read && !deny && nobody_writes(m->fd);
+    if (!leased && o.get() != Call::open) return false;
+    const bool write = !leased && o.writes();
     std::string name;
     if (write) {
         // The drift tracker still sees the write: the open-post goes out.
@@ -116,6 +152,7 @@ bool by_rules(Source& state, const struct fanotify_event_metadata* m, pid_t tid,
     {
         std::lock_guard<std::mutex> lock(state.mu);
         state.c.rule_answers++;
+        state.c.lease_reads += leased;
         if (deny && !state.opt.enforcing) {
             state.c.would_deny++;
             allow = true;
@@ -132,7 +169,7 @@ bool by_rules(Source& state, const struct fanotify_event_metadata* m, pid_t tid,
     h.path = t.path;
     h.file_key = file_key(file.st.st_dev, file.st.st_ino);
     complete_info(&p);
-    h.post = open_post(tid, p, name, flags, mode);
+    h.post = open_post(o, p, name);
     allow_write_open(state, h);
     return true;
 }
@@ -184,22 +221,22 @@ void permission_event(Source& state, const struct fanotify_event_metadata* m)
     p.pid = pid;
     p.complete = false;
     if (exec) p = kept_proc_info(pid, false);
-    uint32_t flags = 0, mode = 0;
-    pid_t tid = pid;
-    Call call = exec ? Call::exec : open_call(pid, &tid, &flags, &mode);
+    Opener o;
+    o.pid = o.tid = pid;
+    if (!exec && pid != state.self && by_rules(state, m, o, p, file)) return;
+    const Call call = exec ? Call::exec : o.get();
     if (!exec && call == Call::exec) {
         // An open made by an exec that was not seen as one (binfmt, uselib).
         allow_followup(state, m->fd);
         return;
     }
-    if (call == Call::open && pid != state.self && by_rules(state, m, tid, p, flags, mode, file)) return;
     notifications_first(state);
     complete_info(&p);
     const bool have_stat = file.look();
     const struct stat& st = file.st;
-    auto rec = new_record(exec ? EVENT_EXECVE_PRE : EVENT_OPEN_PRE, tid, p);
-    rec->flags = flags;
-    rec->mode = mode;
+    auto rec = new_record(exec ? EVENT_EXECVE_PRE : EVENT_OPEN_PRE, o.tid, p);
+    rec->flags = o.flags;
+    rec->mode = o.mode;
     if (pid == state.self) {
         // The engine's own process: never wait for ourselves. The record still
         // goes to the engine, which answers it as an own event.
@@ -241,7 +278,7 @@ void permission_event(Source& state, const struct fanotify_event_metadata* m)
         else
             state.c.unknown_flags++;
     }
-    if (!exec && (flags & O_ACCMODE) != O_RDONLY) h.post = open_post(tid, p, name, flags, mode);
+    if (!exec && o.writes()) h.post = open_post(o, p, name);
     hold_and_queue(state, std::move(h), rec.get());
 }
 

@@ -70,7 +70,9 @@ int test(const unsigned char* image, uint32_t w, const RuleInput& in)
     const uint32_t op = w & 0x7F, a = (w >> 8) & 0xFF, b = (w >> 16) & 0xFF;
     if (op == kRuleFlagsAny) {
         if (b >= kConstantSlots || b >= word_at(image, kConstantCountAt)) return -1;
-        return (in.flags & word_at(image, kConstantsAt + 4 * b)) != 0;
+        uint32_t flags = in.flags;
+        if (in.read_flags && !in.read_flags(in.ctx, &flags)) return -1;
+        return (flags & word_at(image, kConstantsAt + 4 * b)) != 0;
     }
     if (op < kRuleIs || op > kRuleBegins) return -1;
     if (b >= kListSlots || b >= word_at(image, kListCountAt)) return -1;

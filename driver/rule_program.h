@@ -45,6 +45,9 @@ struct RuleInput {
     uint32_t flags = 0;
     bool (*text)(void* ctx, uint32_t subject, const char** s, size_t* n) = nullptr;
     void* ctx = nullptr;
+    // When set, the flags are read through it, and only by a program that
+    // tests them (false: they cannot be read).
+    bool (*read_flags)(void* ctx, uint32_t* flags) = nullptr;
 };
 
 // Runs the procedure linked to event type on image (kRuleImageSize bytes).

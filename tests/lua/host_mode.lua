@@ -152,6 +152,12 @@ local cases = {
          "each answered in time: " .. st)
     assert(counter(st, "rule_answers") > 3 * n, st)
     assert(counter(st, "engine_reads") > 0, st)
+    -- The engine sees each write open (the readers' leases fail while a writer
+    -- has the file open, and succeed otherwise), and no read as one.
+    assert(counter(st, "lease_reads") > 0, st)
+    local lost = counter(st, "unknown_flags")
+    wait_for(function() st = a.status() return counter(st, "event_open_post") >= 2 * n - lost end, "the open-posts", 5)
+    t.eq(counter(st, "event_open_post") <= 2 * n, true, "open-posts: " .. st)
     t.eq(a.stop(), 0, "exit status")
   end},
   {"the driver's rules: another program's open is answered in the driver, an interpreter's script open by the engine",

@@ -168,6 +168,32 @@ TEST(RuleProgram, WhatItCannotTellGoesToTheEngine)
     EXPECT_EQ(run(bad.data(), Event()), drv::kRuleAdvice);
 }
 
+// The driver reads an opener's flags only for a program that tests them.
+TEST(RuleProgram, FlagsAreReadOnlyWhenATestNeedsThem)
+{
+    Image im = tests_program();
+    struct Lazy : Event {
+        int reads = 0;
+        int flags = 0;  // -1: cannot be read
+    } lazy;
+    drv::RuleInput in{99, text, static_cast<Event*>(&lazy)};
+    in.read_flags = [](void* ctx, uint32_t* flags) {
+        Lazy& l = *static_cast<Lazy*>(static_cast<Event*>(ctx));
+        l.reads++;
+        *flags = (uint32_t)l.flags;
+        return l.flags >= 0;
+    };
+    EXPECT_EQ(drv::run_rules(im.data(), kOpenPre, in), drv::kRuleAllow) << "decided before the flags test";
+    EXPECT_EQ(lazy.reads, 0);
+    lazy.exe = "/opt/x";
+    const int want[] = {drv::kRuleIgnore, drv::kRuleAdvice, drv::kRuleAdvice};
+    for (int f : {0, 1, -1}) {
+        lazy.flags = f;
+        EXPECT_EQ(drv::run_rules(im.data(), kOpenPre, in), want[f < 0 ? 2 : f]) << "flags " << f;
+    }
+    EXPECT_EQ(lazy.reads, 3);
+}
+
 TEST(RuleProgram, OnlyASignedImageIsLoaded)
 {
     Image im = tests_program();
