@@ -200,6 +200,16 @@ void close_fds_locked(Source& state)
     state.watched.clear();
 }
 
+// A read lease taken to tell a reader (permission_events.cpp) makes this
+// process the file's owner: a writer that breaks it in that moment sends
+// SIGIO, whose default ends the process.
+void ignore_lease_breaks()
+{
+    struct sigaction sa;
+    if (sigaction(SIGIO, nullptr, &sa) == 0 && !(sa.sa_flags & SA_SIGINFO) && sa.sa_handler == SIG_DFL)
+        signal(SIGIO, SIG_IGN);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- interface
@@ -221,6 +231,7 @@ int start(const Options& options, std::string* why)
     if (int err = exempt_ids(options.exempt, &exempt, why)) return err;
 
     load_proc_readers();
+    ignore_lease_breaks();
     int perm = -1, notif = -1, mount_fd = -1, wake[2] = {-1, -1};
     bool rename = true;
     HostMounts host;
