@@ -51,13 +51,12 @@ struct Opener {
 
 // True when nobody has the event's file open for writing, so that the opener,
 // which holds its write access while it waits for us, only reads: the kernel
-// grants a read lease only then (let go at once). Two quick calls, where the
-// opener's call waits until the opener is off its processor.
+// grants a read lease only then. One quick call, where the opener's call waits
+// until the opener is off its processor. The lease goes with the descriptor,
+// closed right after the answer.
 bool nobody_writes(int event_fd)
 {
-    if (fcntl(event_fd, F_SETLEASE, F_RDLCK) != 0) return false;
-    fcntl(event_fd, F_SETLEASE, F_UNLCK);
-    return true;
+    return fcntl(event_fd, F_SETLEASE, F_RDLCK) == 0;
 }
 
 // What the rule program may read of an open, each read once and only when a
