@@ -82,6 +82,7 @@ void drain_notifications(Source& state, char* buf)
 // The notification buffer of the batch this thread handles, while the
 // notifications queued before the batch are still unread.
 thread_local char* t_unread = nullptr;
+thread_local bool t_several = false;
 
 // Reads and handles every permission event queued now. A batch's
 // notifications are read before its first record (notifications_first): a
@@ -105,11 +106,13 @@ bool drain_permissions(Source& state, char* buf, char* notif_buf)
         }
         t_unread = notif_buf;
         struct fanotify_event_metadata head;
+        t_several = next_event(buf, buf + len, &head) && head.event_len < (size_t)len;
         for (const char* raw = buf; (raw = next_event(raw, buf + len, &head)); raw += head.event_len) {
             if (head.vers != FANOTIFY_METADATA_VERSION || head.fd < 0) continue;
             permission_event(state, &head);
         }
         t_unread = nullptr;
+        t_several = false;
         state.handling--;
         // The queue was emptied by that read: later events wake a waiting
         // thread (or find every ready list marked), so none is left unread.
@@ -385,6 +388,11 @@ void intake(uint32_t ready)
     Source& state = source();
     char* perm_buf = read_buffers();
     if (state.standby.load()) intake_events(state, perm_buf, perm_buf + kReadBuffer, ready & kPerm, ready & kNotif);
+}
+
+bool batch_of_several()
+{
+    return t_several;
 }
 
 void notifications_first(Source& state)

@@ -65,10 +65,12 @@
 // open at once and DENY refuses it (permissive mode allows it), with no
 // open-pre for the engine (`rule_answers`); a write open allowed so still
 // gets its open-post, since the drift tracker must see the write. An open
-// the program allows is known to read, without reading the opener's call,
-// when the kernel grants a read lease on the file: it refuses one while
-// anybody, the waiting opener included, has the file open for writing
-// (`lease_reads`). Anything
+// the program allows, read in a batch of several events, is known to read,
+// without reading the opener's call, when the kernel grants a read lease on
+// the file: it refuses one while anybody, the waiting opener included, has
+// the file open for writing (`lease_reads`). A lone open's call is read: by
+// then its opener is off its processor, and that path answers it sooner.
+// Anything
 // else, and every exec, goes to the engine. acagent host uploads a program
 // that answers the opens of programs that are no script interpreters, which
 // the engine would ignore (policy/driver_rules.lua).

@@ -122,8 +122,9 @@ std::unique_ptr<ac_event_record> open_post(const Opener& o, const ProcInfo& p, c
 
 // An open the uploaded rule program settles: answered here, with no record
 // for the engine, except the open-post of a write open allowed. False: the
-// engine judges it. The opener's call is read only for a denial, a program
-// that tests the flags, or a file someone has open for writing.
+// engine judges it. In a batch of several, the opener's call is read only
+// for a denial, a program that tests the flags, or a file someone has open
+// for writing.
 bool by_rules(Source& state, const struct fanotify_event_metadata* m, Opener& o, ProcInfo& p, EventFile& file)
 {
     RuleText t;  // exe is filled only when read
@@ -138,7 +139,7 @@ bool by_rules(Source& state, const struct fanotify_event_metadata* m, Opener& o,
     const int action = judge_by_rules(EVENT_OPEN_PRE, in);
     if (action != kRuleIgnore && action != kRuleAllow && action != kRuleDeny) return false;
     const bool deny = action == kRuleDeny;
-    const bool leased = !o.read && !deny && nobody_writes(m->fd);
+    const bool leased = !o.read && !deny && batch_of_several() && nobody_writes(m->fd);
     if (!leased && o.get() != Call::open) return false;
     const bool write = !leased && o.writes();
     std::string name;

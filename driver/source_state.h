@@ -174,6 +174,8 @@ bool allow_exempt(Source& state, const struct fanotify_event_metadata* m);
 // fanotify_source.cpp: reads and handles the notifications queued before
 // the permission event in hand, once per batch; called before its first record.
 void notifications_first(Source& state);
+// True while this thread handles a batch of more than one permission event.
+bool batch_of_several();
 
 // permission_events.cpp, notification_events.cpp
 void permission_event(Source& state, const struct fanotify_event_metadata* m);
