@@ -171,11 +171,6 @@ local cases = {
     local st
     wait_for(function() st = a.status() return counter(st, "denied") == 1 end, "the denial in the status")
     t.eq(counter(st, "rule_answers"), 1, "rule answers: " .. st)
-    -- Readers at once: opens read in one batch are known as reads by a lease.
-    local jobs = {}
-    for i = 1, 4 do jobs[i] = run(("%s open %s/other/x.py 300"):format(OPS, dir), true) end
-    for i = 1, 4 do wait_for(function() return jobs[i]() end, "the readers", 60) end
-    wait_for(function() st = a.status() return counter(st, "lease_reads") > 0 end, "a lease: " .. st)
     a.stop()
     -- program = false: no rules, the engine judges every open.
     local b = agent("enforcing", POLICIES.sample:gsub("return p$", "p.program = false\nreturn p"), DEADLINE)
