@@ -6,6 +6,10 @@ set -e
 build=$1 src=$2
 dir=$(mktemp -d /run/acengine-host.XXXXXX)
 work=$(mktemp -d /run/acengine-hostw.XXXXXX)
+agent=
+# Interrupted or not, nothing is left behind: not the agent, not the folders.
+trap '[ -z "$agent" ] || { kill -TERM "$agent" 2>/dev/null; wait "$agent"; }; umount "$dir" 2>/dev/null; rm -rf "$dir" "$work"' EXIT
+trap 'exit 1' INT TERM HUP
 mount -t tmpfs -o size=16m,mode=755 acengine-host "$dir"
 mkdir "$dir/approved" "$dir/other"
 cp /usr/bin/true "$dir/approved/tool"
@@ -36,6 +40,5 @@ echo "\$ acagent status (the driver's part)"
 kill -TERM "$agent"
 wait "$agent" || true
 echo "the agent's log:"
-grep -v ': ready$' "$work/agent.log" | sed 's/^/  /' 
-umount "$dir"
-rm -rf "$dir" "$work"
+grep -v ': ready$' "$work/agent.log" | sed 's/^/  /'
+agent=
