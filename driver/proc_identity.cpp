@@ -27,6 +27,17 @@ namespace {
 constexpr long kSysOpen = 2, kSysCreat = 85, kSysOpenat = 257, kSysOpenat2 = 437;
 constexpr long kSysExecve = 59, kSysExecveat = 322;
 
+// The parent from the text of /proc/<pid>/stat.
+bool parse_stat(const char* buf, ProcInfo* p)
+{
+    const char* close_paren = strrchr(buf, ')');
+    char state;
+    int ppid = 0;
+    if (!close_paren || sscanf(close_paren + 1, " %c %d", &state, &ppid) != 2) return false;
+    p->ppid = (pid_t)ppid;
+    return true;
+}
+
 }  // namespace
 
 std::string fd_path(int fd)
@@ -59,10 +70,7 @@ ProcInfo proc_info(pid_t pid)
     char path[64], buf[1024];
     snprintf(path, sizeof path, "/proc/%d/stat", (int)pid);
     if (!read_small(path, buf, sizeof buf)) return p;
-    const char* close_paren = strrchr(buf, ')');
-    char state;
-    int ppid = 0;
-    if (close_paren && sscanf(close_paren + 1, " %c %d", &state, &ppid) == 2) p.ppid = (pid_t)ppid;
+    parse_stat(buf, &p);
     struct stat st;
     snprintf(path, sizeof path, "/proc/%d", (int)pid);
     if (stat(path, &st) == 0) p.euid = st.st_uid;
@@ -95,21 +103,6 @@ Call parse_call(const char* buf, pid_t tid, uint32_t* flags, uint32_t* mode)
     case kSysExecveat: return Call::exec;
     default: return Call::unknown;
     }
-}
-
-// Parent and thread count from the text of /proc/<pid>/stat.
-bool parse_stat(const char* buf, ProcInfo* p)
-{
-    const char* close_paren = strrchr(buf, ')');
-    char state;
-    int ppid = 0, threads = 0;
-    if (!close_paren ||
-        sscanf(close_paren + 1, " %c %d %*d %*d %*d %*d %*u %*u %*u %*u %*u %*u %*u %*d %*d %*d %*d %d", &state,
-               &ppid, &threads) < 2)
-        return false;
-    p->ppid = (pid_t)ppid;
-    p->threads = threads;
-    return true;
 }
 
 bool pread_small(int fd, char* buf, size_t size)

@@ -12,7 +12,6 @@ struct ProcInfo {
     pid_t pid = 0;
     pid_t ppid = 0;
     uid_t euid = 0;
-    int threads = 0;  // 0: not known
     bool complete = true;  // false: only pid is set (complete_info reads the rest)
 };
 
@@ -24,7 +23,7 @@ std::string fd_path(int fd);
 bool read_small(const char* path, char* buf, size_t size);
 // The parent and the effective uid of a process.
 ProcInfo proc_info(pid_t pid);
-// The same, and its thread count, through descriptors of its /proc entries
+// The same, through descriptors of its /proc entries
 // kept open (a bounded set, the least recently used closed first), so that
 // the processes that open files again and again cost no path walks. A
 // process not kept yet is kept when keep is true. A descriptor of a process
