@@ -23,11 +23,11 @@ std::string fd_path(int fd);
 bool read_small(const char* path, char* buf, size_t size);
 // The parent and the effective uid of a process.
 ProcInfo proc_info(pid_t pid);
-// The same, through descriptors of its /proc entries
-// kept open (a bounded set, the least recently used closed first), so that
-// the processes that open files again and again cost no path walks. A
-// process not kept yet is kept when keep is true. A descriptor of a process
-// that has gone reads ESRCH, so a reused pid is noticed and opened afresh.
+// The same, through descriptors of its /proc entries kept open (a bounded
+// set, the least recently used closed first), so that the processes that
+// open files again and again cost no path walks. A process not kept yet is
+// kept when keep is true. A descriptor of a process that has gone reads
+// ESRCH, so a reused pid is noticed and opened afresh.
 ProcInfo kept_proc_info(pid_t pid, bool keep);
 // Reads the rest of an incomplete ProcInfo (its pid set).
 void complete_info(ProcInfo* p);

@@ -150,7 +150,7 @@ local cases = {
     local function settled()
       st = a.status()
       local perm = counter(st, "perm_events") or 0
-      return perm >= 4 * n and counter(st, "rule_answers") + counter(st, "replied") == perm
+      return perm >= 4 * n and (counter(st, "rule_answers") or 0) + (counter(st, "replied") or 0) == perm
     end
     assert(pcall(wait_for, settled, "the counters", 10), "each answered: " .. st)
     -- None of these programs is an interpreter: the driver's rules answer the opens.
