@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <string>
 
+#include "driver/file_names.h"
 #include "driver/proc_identity.h"
 
 using namespace drv::fan;
@@ -144,5 +145,45 @@ TEST(KeptProcess, OpenCallGivesTheOpenersFlagsWhileItWaits)
     }
     unlink(path.c_str());
     rmdir(fifo);
+    forget_processes();
+}
+
+TEST(FileNames, NameInTheProcesssRootOnly)
+{
+    if (geteuid() != 0) GTEST_SKIP() << "chroot needs root";
+    char dir[] = "/tmp/acrootXXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string root = dir;
+    int ready[2], hold[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(hold), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        close(hold[1]);
+        char c = chroot(dir) == 0 ? 'y' : 'n';
+        (void)!write(ready[1], &c, 1);
+        (void)!read(hold[0], &c, 1);
+        _exit(0);
+    }
+    close(hold[0]);
+    char c = 0;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    ASSERT_EQ(c, 'y');
+    std::string name;
+    EXPECT_TRUE(name_for(child, root + "/etc/x", &name));
+    EXPECT_EQ(name, "/etc/x");
+    EXPECT_TRUE(name_for(child, root, &name));
+    EXPECT_EQ(name, "/");
+    EXPECT_FALSE(name_for(child, root + "x/y", &name));  // shares the root's text, not its folder
+    EXPECT_FALSE(name_for(child, "/etc/passwd", &name));
+    EXPECT_TRUE(name_for(getpid(), "/etc/passwd", &name));
+    EXPECT_EQ(name, "/etc/passwd");
+    close(hold[1]);
+    EXPECT_EQ(waitpid(child, nullptr, 0), child);
+    EXPECT_FALSE(name_for(child, "/etc/passwd", &name));  // gone: no root to read
+    close(ready[0]);
+    close(ready[1]);
+    rmdir(dir);
     forget_processes();
 }
