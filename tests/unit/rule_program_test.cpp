@@ -125,7 +125,9 @@ TEST(RuleProgram, EachTestGuardsTheWordAfterIt)
         {"/usr/bin/cats", "/srv/a", 1, drv::kRuleAdvice},     // not equal: falls off the end
         {"/usr/bin/python3.11", "/srv/a", 1, drv::kRuleDeny},  // contains
         {"/usr/bin/mypython", "/srv/a", 1, drv::kRuleDeny},    // contains, at the end
+        {"/usr/bin/perl", "/srv/a", 1, drv::kRuleDeny},        // contains: the whole name
         {"/opt/x", "/tmp/f", 1, drv::kRuleNotify},            // begins
+        {"/opt/x", "/run/", 1, drv::kRuleNotify},             // begins: the whole path
         {"/opt/x", "/srv/tmp/f", 0, drv::kRuleIgnore},        // inverted: no write bit
         {"/opt/bash", "/srv/f", 2, drv::kRuleError},          // the path ends with "sh"
     };
