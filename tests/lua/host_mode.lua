@@ -166,6 +166,28 @@ local cases = {
     os.execute("kill -IO " .. a.pid)
     t.eq(a.stop(), 0, "exit status")
   end},
+  {"readers queued together: the reads of one batch are told by a lease, not by each reader's call", function()
+    t.writefile(dir .. "/data", "x")
+    local a = agent("enforcing", "sample", DEADLINE)
+    local function waiting()  -- readers asleep in their open
+      local n = 0
+      for pid in t.sh("pgrep -f '^" .. OPS .. " open " .. dir .. "/data'"):gmatch("%d+") do
+        if slurp("/proc/" .. pid .. "/syscall"):match("^257 ") then n = n + 1 end
+      end
+      return n
+    end
+    os.execute("kill -STOP " .. a.pid)  -- so that the four wait in one batch
+    local jobs = {}
+    for i = 1, 4 do jobs[i] = run(("%s open %s/data 1"):format(OPS, dir), true) end
+    local queued = pcall(wait_for, function() return waiting() == 4 end, "the readers", 30)
+    os.execute("kill -CONT " .. a.pid)
+    assert(queued, "the readers did not all wait")
+    for i = 1, 4 do wait_for(function() return jobs[i]() end, "the readers", 30) end
+    local st
+    wait_for(function() st = a.status() return (counter(st, "rule_answers") or 0) >= 4 end, "the answers", 10)
+    t.eq(counter(st, "lease_reads"), 4, "lease reads: " .. st)
+    a.stop()
+  end},
   {"the driver's rules: another program's open is answered in the driver, an interpreter's script open by the engine",
    function()
     os.execute(("cp /bin/cat %s/approved/python3 && cp /bin/cat %s/approved/reader && echo 'print(1)' >%s/other/x.py")

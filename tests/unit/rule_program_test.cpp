@@ -106,7 +106,7 @@ Image tests_program()
     im.op(drv::kRuleHas, drv::kSubjectProgramName, 1), im.ret(10, 3, drv::kRuleDeny);
     im.op(drv::kRuleBegins, drv::kSubjectFilePath, 2), im.ret(10, 5, drv::kRuleNotify);
     im.op(drv::kRuleFlagsAny, 0, 8, true), im.ret(10, 7, drv::kRuleIgnore);
-    im.op(drv::kRuleEnds, drv::kSubjectProgramPath, 0), im.ret(10, 9, drv::kRuleError);
+    im.op(drv::kRuleEnds, drv::kSubjectProgramPath, 2), im.ret(10, 9, drv::kRuleError);
     im.link(kOpenPre, h);
     return im;
 }
@@ -129,7 +129,8 @@ TEST(RuleProgram, EachTestGuardsTheWordAfterIt)
         {"/opt/x", "/tmp/f", 1, drv::kRuleNotify},            // begins
         {"/opt/x", "/run/", 1, drv::kRuleNotify},             // begins: the whole path
         {"/opt/x", "/srv/tmp/f", 0, drv::kRuleIgnore},        // inverted: no write bit
-        {"/opt/bash", "/srv/f", 2, drv::kRuleError},          // the path ends with "sh"
+        {"/opt/x/tmp/", "/srv/f", 2, drv::kRuleError},        // the program's path ends with "/tmp/"
+        {"/run/", "/srv/f", 2, drv::kRuleError},              // ends: the whole path
     };
     for (const auto& c : cases) {
         Event e;
