@@ -31,6 +31,8 @@ local running = {}  -- agents not stopped yet, stopped at the end whatever faile
 
 -- Starts `acagent host` on the tmpfs with a policy; returns the agent.
 local function agent(mode, policy, extra, where)
+  -- A case that failed leaves its agent running: it must not judge this one's events.
+  for old in pairs(running) do pcall(old.stop, "KILL") end
   local n = #t.sh("ls " .. work) -- a fresh name per agent
   local base = ("%s/a%d"):format(work, n)
   t.writefile(base .. ".lua", POLICIES[policy] or policy)
