@@ -70,10 +70,9 @@
 // the file: it refuses one while anybody, the waiting opener included, has
 // the file open for writing (`lease_reads`). A lone open's call is read: by
 // then its opener is off its processor, and that path answers it sooner.
-// Anything
-// else, and every exec, goes to the engine. acagent host uploads a program
-// that answers the opens of programs that are no script interpreters, which
-// the engine would ignore (policy/driver_rules.lua).
+// Anything else, and every exec, goes to the engine. acagent host uploads a
+// program that answers the opens of programs that are no script
+// interpreters, which the engine would ignore (policy/driver_rules.lua).
 // The FAN_OPEN_PERM that the kernel raises right after FAN_OPEN_EXEC_PERM for
 // the same exec (same process, same file) is part of that exec: it is allowed
 // at once and makes no record. Executable mappings make no record (fanotify
